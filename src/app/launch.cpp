@@ -1,0 +1,84 @@
+#include "app/launch.h"
+
+#include <cerrno>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <locale.h>
+
+#include "app/bounce.h"
+#include "app/delegates.h"
+#include "app/watch.h"
+#include "jobs/program.h"
+#include "jobs/runner.h"
+
+namespace {
+
+bool endsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+double idleTime(const std::vector<std::string>& a) {
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != "--idle") continue;
+    if (i + 1 >= a.size()) return 60;
+    return parseIdle(a[i + 1]).value_or(60);
+  }
+  return 60;
+}
+
+// The documents of the open-document mode: whatever follows the first "--open".
+std::optional<std::vector<std::string>> documents(const std::vector<std::string>& a) {
+  for (size_t i = 1; i < a.size(); ++i)
+    if (a[i] == "--open") return std::vector<std::string>(a.begin() + static_cast<long>(i) + 1, a.end());
+  return std::nullopt;
+}
+
+[[noreturn]] void runApplication(ApplicationDelegate& delegate,
+                                 std::optional<std::vector<std::string>> docs) {
+  Application& app = Application::shared();
+  app.setDelegate(&delegate);
+  app.setDocuments(std::move(docs));
+  app.run();
+}
+
+}  // namespace
+
+std::optional<double> parseIdle(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  switch (text.front()) {
+    case ' ': case '\t': case '\n': case '\v': case '\f': case '\r': return std::nullopt;
+  }
+  static locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
+  errno = 0;
+  char* end = nullptr;
+  double value = strtod_l(text.c_str(), &end, c);
+  if (end != text.c_str() + text.size()) return std::nullopt;
+  // A range error counts only where the value could not be kept: an overflow, or an underflow
+  // that read as zero (a subnormal result is still the number written).
+  if (errno == ERANGE && (std::isinf(value) || value == 0)) return std::nullopt;
+  return value;
+}
+
+int launch(std::vector<std::string> commandLine) {
+  args = std::move(commandLine);
+  const auto& a = args;
+
+  if (a.size() >= 2 && endsWith(a[1], ".tovijob")) {
+    run(a[1]);
+    return 0;
+  }
+  for (const auto& arg : a) {
+    if (arg == "--bounce") {
+      static BounceDelegate delegate;
+      runApplication(delegate, std::nullopt);
+    }
+  }
+  if (a.size() >= 3 && a[1] == "--watch") {
+    watching = true;
+    watch(a[2], idleTime(a));
+    return 0;
+  }
+  static AppDelegate delegate;
+  runApplication(delegate, documents(a));
+}

@@ -1,0 +1,4 @@
+#include "jobs/program.h"
+
+bool watching = false;
+std::vector<std::string> args;

@@ -1,0 +1,58 @@
+#include "jobs/runner.h"
+
+#include "app/bounce.h"
+#include "clipboard/clipboard.h"
+#include "jobs/failure.h"
+#include "jobs/job.h"
+#include "jobs/program.h"
+#include "jobs/writer.h"
+#include "platform/files.h"
+#include "speech/transcription.h"
+#include "text/measure.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+// Error texts can carry bytes from outside (a path, a child's output) that are not UTF-8; they are
+// repaired so that the error result can always be written.
+json failed(const std::string& message) {
+  return json{{"ok", false}, {"error", repairUtf8(message)}};
+}
+
+json runBranch(const Job& job) {
+  const std::string kind = job.kind.value_or("transcribe");
+  if (kind == "measure") return json{{"ok", true}, {"widths", measure(job)}};
+  if (kind == "clipboardRead") return clipboardRead();
+  if (kind == "clipboardWrite") {
+    clipboardWrite(job);
+    if (watching) bounceFocus();
+    return json{{"ok", true}};
+  }
+  return transcriptionJob(job);
+}
+
+}  // namespace
+
+void run(const std::string& jobPath) {
+  auto bytes = files::read(jobPath);
+  std::optional<Job> job;
+  if (bytes) job = decodeJob(*bytes);
+  bytes.reset();  // a large job file need not stay in memory while the job runs
+  if (!job) {
+    write(failed("Unreadable job file"), jobPath + ".result.json");
+    return;
+  }
+  json result;
+  try {
+    result = runBranch(*job);
+  } catch (const Failure& failure) {
+    result = failed(failure.message);
+  } catch (const std::exception& error) {
+    std::string what = error.what();
+    result = failed(what.empty() ? "Unexpected error" : what);
+  } catch (...) {
+    result = failed("Unexpected error");
+  }
+  write(result, job->out);
+}

@@ -1,0 +1,81 @@
+#include "jobs/writer.h"
+
+#include <cmath>
+#include <vector>
+
+#include <utf8proc.h>
+
+#include "platform/files.h"
+
+namespace {
+
+// nlohmann writes a NaN or an infinity as null; such a value must not reach a file at all.
+bool allFinite(const nlohmann::json& root) {
+  std::vector<const nlohmann::json*> pending{&root};
+  while (!pending.empty()) {
+    const nlohmann::json* v = pending.back();
+    pending.pop_back();
+    if (v->is_number_float() && !std::isfinite(v->get<double>())) return false;
+    if (v->is_structured())
+      for (const auto& child : *v) pending.push_back(&child);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string repairUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  auto* p = reinterpret_cast<const utf8proc_uint8_t*>(bytes.data());
+  utf8proc_ssize_t left = static_cast<utf8proc_ssize_t>(bytes.size());
+  while (left > 0) {
+    utf8proc_int32_t cp;
+    utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
+    if (n < 0) {
+      out += "\xEF\xBF\xBD";  // U+FFFD for one byte that starts no valid sequence
+      n = 1;
+    } else {
+      out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
+    }
+    p += n;
+    left -= n;
+  }
+  return out;
+}
+
+std::optional<std::string> serialise(const nlohmann::json& value) {
+  if (!allFinite(value)) return std::nullopt;
+  std::string text;
+  try {
+    // Strict UTF-8: a string that is not UTF-8 throws rather than being written damaged.
+    text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+  } catch (const nlohmann::json::exception&) {
+    return std::nullopt;
+  }
+  // Outside strings compact JSON holds no "/", so every one of them is inside a string.
+  std::string out;
+  out.reserve(text.size() + text.size() / 16);
+  for (char c : text) {
+    if (c == '/') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+void write(const nlohmann::json& value, const std::string& path) {
+  if (!files::usable(path)) return;
+  auto bytes = serialise(value);
+  if (!bytes) return;
+  const std::string tmp = path + ".tmp";
+  if (!files::writeWhole(tmp, *bytes)) {
+    // Never move a half-written or stale ".tmp" over the result.
+    files::remove(tmp);
+    return;
+  }
+  files::remove(path);
+  try {
+    files::move(tmp, path);
+  } catch (const std::exception&) {
+  }
+}

@@ -1,0 +1,21 @@
+// The result writer, shared by result files and the progress file.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+// Serialises `value` as compact JSON (every "/" written as "\/", non-ASCII as raw UTF-8, no
+// trailing line break) to path + ".tmp", removes whatever is at `path` and moves the new file into
+// place. Never throws and reports nothing; a value that cannot be serialised (a non-finite number,
+// a string that is not UTF-8) or a path that cannot be used writes no file at all.
+void write(const nlohmann::json& value, const std::string& path);
+
+// `bytes` with every sequence that is not UTF-8 replaced by U+FFFD, so that a text that came from
+// outside (a child's output, a file name) can always be written.
+std::string repairUtf8(std::string_view bytes);
+
+// The exact bytes write() puts in the file, or nothing when the value cannot be serialised.
+std::optional<std::string> serialise(const nlohmann::json& value);

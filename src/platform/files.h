@@ -1,0 +1,52 @@
+// File-system operations on plain-text paths. A path that holds a NUL character is never handed
+// to the C library (it would be cut short and name another file): it is treated as a path that
+// cannot be read, written, listed or found.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace files {
+
+// True when the path has no NUL byte and so can be given to the C library.
+bool usable(const std::string& path);
+
+// Something (file, folder, anything) exists at the path, following links.
+bool exists(const std::string& path);
+
+// A regular file that the current user may execute.
+bool isExecutableFile(const std::string& path);
+
+// The whole content of a regular file, or nothing when it cannot be read (missing, a folder, a
+// FIFO, no permission, a NUL in the path).
+std::optional<std::string> read(const std::string& path);
+
+// The size in bytes of the file at the path, or nothing.
+std::optional<int64_t> size(const std::string& path);
+
+// Creates or truncates the file and writes `bytes`; false on any failure.
+bool writeWhole(const std::string& path, const std::string& bytes);
+
+// Renames `from` to `to` only when nothing exists at `to`; false on any failure (never replaces).
+bool renameNoReplace(const std::string& from, const std::string& to);
+
+// Renames `from` to `to`, replacing `to`; throws std::runtime_error naming both paths and the
+// cause ("Cannot move A to B: No such file or directory").
+void move(const std::string& from, const std::string& to);
+
+// Removes a file or an empty folder; false when nothing was removed.
+bool remove(const std::string& path);
+
+// Creates the folder and its missing parents; false on failure (including when it existed).
+bool createDirectories(const std::string& path);
+
+// The entry names directly in a folder (no "." or ".."); empty when it cannot be listed.
+std::vector<std::string> list(const std::string& folder);
+
+// The path with its last component removed, as Foundation's stringByDeletingLastPathComponent:
+// "/a/b" -> "/a", "/a" -> "/", "b" -> "", "/" -> "/".
+std::string parent(const std::string& path);
+
+}  // namespace files

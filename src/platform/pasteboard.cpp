@@ -1,0 +1,264 @@
+#include "platform/pasteboard.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <utility>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pasteboard {
+namespace {
+
+// '@' is never left as it stands in a type's file name, so these names can never be a type's.
+constexpr std::string_view kDeclaration = "@declared";
+constexpr std::string_view kTemporary = "@new.";
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+bool privateFolder(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+         (st.st_mode & 077) == 0;
+}
+
+// Opens the folder `name` inside `parent`, making it first when `create`. The checks run on the
+// opened folder itself, so a link or folder swapped in after a check is never followed.
+Fd openPrivate(int parent, const std::string& name, bool create) {
+  if (create) ::mkdirat(parent, name.c_str(), 0700);  // it may well exist already
+  Fd fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd || !privateFolder(fd.get())) return {};
+  return fd;
+}
+
+struct Base {
+  std::string path;    // a folder that may be shared (the runtime folder, /tmp)
+  std::string folder;  // the store's own first folder inside it
+};
+
+Base base() {
+  const uid_t uid = ::geteuid();
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) {
+    struct stat st {};
+    if (runtime[0] == '/' && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid)
+      return {runtime, "ToviHelper"};
+  }
+  return {"/tmp", "ToviHelper-" + std::to_string(uid)};
+}
+
+// The store's folder, or an invalid descriptor when it is missing (and not `create`) or unfit.
+Fd openStore(bool create) {
+  const Base where = base();
+  Fd shared(::open(where.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!shared) return {};
+  Fd own = openPrivate(shared.get(), where.folder, create);
+  if (!own) return {};
+  return openPrivate(own.get(), "pasteboard", create);
+}
+
+std::optional<std::string> readAt(int dir, std::string_view name) {
+  Fd fd(::openat(dir, std::string(name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n == 0) return bytes;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// Writes the bytes beside `name` under a name of their own, then renames them into place.
+bool replaceAt(int dir, std::string_view name, std::string_view bytes) {
+  std::random_device random;
+  std::string temporary;
+  Fd fd;
+  for (int attempt = 0; attempt < 16 && !fd; ++attempt) {
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
+    temporary = std::string(kTemporary) + suffix;
+    fd = Fd(::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                     0600));
+    if (!fd && errno != EEXIST) return false;
+  }
+  if (!fd) return false;
+  const bool written = writeAll(fd.get(), bytes);
+  const bool closed = ::close(fd.release()) == 0;
+  if (!written || !closed ||
+      ::renameat(dir, temporary.c_str(), dir, std::string(name).c_str()) != 0) {
+    ::unlinkat(dir, temporary.c_str(), 0);
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> entries(int dir) {
+  std::vector<std::string> names;
+  DIR* listing = ::fdopendir(::dup(dir));
+  if (!listing) return names;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(listing);
+  return names;
+}
+
+// The declared types' file names, in order.
+std::vector<std::string> declaredNames(int dir) {
+  std::vector<std::string> names;
+  const auto list = readAt(dir, kDeclaration);
+  if (!list) return names;
+  size_t start = 0;
+  for (size_t end; (end = list->find('\n', start)) != std::string::npos; start = end + 1)
+    names.push_back(list->substr(start, end - start));
+  return names;
+}
+
+bool isDeclared(int dir, const std::string& name) {
+  const auto names = declaredNames(dir);
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+bool safe(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '_' || c == '-';
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::string typeOf(std::string_view name) {
+  std::string type;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '%' && i + 2 < name.size() && hexValue(name[i + 1]) >= 0 &&
+        hexValue(name[i + 2]) >= 0) {
+      type += static_cast<char>(hexValue(name[i + 1]) * 16 + hexValue(name[i + 2]));
+      i += 2;
+    } else {
+      type += name[i];
+    }
+  }
+  return type;
+}
+
+}  // namespace
+
+std::string fileName(std::string_view type) {
+  // "." and ".." name folders, not files: their dots are written out too.
+  const bool dotsOnly = type == "." || type == "..";
+  std::string name;
+  for (const char c : type) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (safe(byte) && !dotsOnly) {
+      name += c;
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+      name += escaped;
+    }
+  }
+  return name;
+}
+
+std::string location() {
+  const Base where = base();
+  return where.path + "/" + where.folder + "/pasteboard";
+}
+
+std::optional<std::string> lookup(std::string_view type) {
+  const std::string name = fileName(type);
+  const Fd dir = openStore(false);
+  if (!dir || name.empty() || !isDeclared(dir.get(), name)) return std::nullopt;
+  return readAt(dir.get(), name);
+}
+
+std::vector<std::string> declared() {
+  std::vector<std::string> types;
+  const Fd dir = openStore(false);
+  if (!dir) return types;
+  for (const auto& name : declaredNames(dir.get())) types.push_back(typeOf(name));
+  return types;
+}
+
+bool clear() {
+  const Fd dir = openStore(true);
+  if (!dir) return false;
+  // The declaration goes first, so that from then on every lookup finds nothing. Another
+  // writer's half-made file is left alone: its rename would fail otherwise.
+  bool cleared = ::unlinkat(dir.get(), std::string(kDeclaration).c_str(), 0) == 0 || errno == ENOENT;
+  for (const auto& name : entries(dir.get()))
+    if (!name.starts_with(kTemporary) && ::unlinkat(dir.get(), name.c_str(), 0) != 0 &&
+        errno != ENOENT)
+      cleared = false;
+  return cleared;
+}
+
+bool declare(const std::vector<std::string>& types) {
+  const Fd dir = openStore(true);
+  if (!dir) return false;
+  std::vector<std::string> names;
+  std::string list;
+  for (const auto& type : types) {
+    names.push_back(fileName(type));
+    list += names.back() + '\n';
+  }
+  if (!replaceAt(dir.get(), kDeclaration, list)) return false;
+  for (const auto& name : entries(dir.get()))
+    if (!name.starts_with('@') && std::find(names.begin(), names.end(), name) == names.end())
+      ::unlinkat(dir.get(), name.c_str(), 0);
+  return true;
+}
+
+bool set(std::string_view type, std::string_view bytes) {
+  const std::string name = fileName(type);
+  const Fd dir = openStore(true);
+  if (!dir || name.empty() || !isDeclared(dir.get(), name)) return false;
+  return replaceAt(dir.get(), name, bytes);
+}
+
+}  // namespace pasteboard

@@ -1,0 +1,43 @@
+// Child processes started from an executable path with an explicit argument vector (never a
+// shell), through posix_spawn.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace process {
+
+enum class Stream { inherit, null, pipe };
+
+struct Spec {
+  std::string executable;
+  std::vector<std::string> arguments;               // without argv[0]; the executable stands there
+  std::optional<std::vector<std::string>> environment;  // "NAME=value"; nothing inherits ours
+  Stream out = Stream::inherit;
+  Stream err = Stream::inherit;
+  bool newSession = false;  // start in a session of its own (setsid)
+};
+
+struct Child {
+  pid_t pid = -1;
+  int outFd = -1;  // reading end when out is Stream::pipe, else -1
+  int errFd = -1;  // reading end when err is Stream::pipe, else -1
+};
+
+// Starts the child. Throws std::runtime_error with the C library's description of the failure
+// (for an executable that does not exist: "No such file or directory"). The pipe ends are
+// close-on-exec, so no other child inherits them.
+Child spawn(const Spec& spec);
+
+// Waits for the child to end; returns its exit status, or 128 + the signal that ended it.
+int wait(pid_t pid);
+
+// True while the child has not ended (does not reap it).
+bool running(pid_t pid);
+
+// The current environment as "NAME=value" strings.
+std::vector<std::string> environment();
+
+}  // namespace process
