@@ -15,8 +15,9 @@ class Reader {
  public:
   // Opens the file for reading. On failure returns nothing and puts the reader's own description
   // of the cause in `error` ("Format not recognised.", "No such file or directory", "Is a
-  // directory"). The format comes from the content only, never from the name; a path with a NUL
-  // character or "-" is an ordinary path, and a FIFO without a writer fails instead of blocking.
+  // directory"). The format comes from the content only, never from the name; "-" is a file name
+  // like any other (never standard input), a path with a NUL character fails, and so does a FIFO
+  // without a writer, instead of blocking.
   static std::optional<Reader> open(const std::string& path, std::string& error);
 
   Reader(Reader&&) noexcept;
@@ -28,20 +29,28 @@ class Reader {
   // The length the file announces; nothing when it does not say (some FLAC and piped files).
   std::optional<int64_t> frames() const { return frames_; }
 
-  // Reads up to `count` interleaved frames into `out` (room for count × channels() floats) and
-  // returns how many it read: fewer, down to 0, only at the end of the audio. A decoding or
-  // input error throws std::runtime_error "Cannot read <path>: <cause>".
+  // True when the file holds 16-bit integer PCM, which read() can also deliver as the stored
+  // integers: each is then exactly its float sample × 32768.
+  bool pcm16() const { return pcm16_; }
+
+  // Reads up to `count` interleaved frames into `out` (room for count × channels() samples) and
+  // returns how many it read, 0 only at the end of the audio. A decoding or input error throws
+  // std::runtime_error "Cannot read <path>: <cause>".
   size_t read(float* out, size_t count);
+  size_t read(int16_t* out, size_t count);
 
  private:
   struct Handle;
   Reader(std::string path, std::unique_ptr<Handle> handle);
+  template <typename Sample>
+  size_t readAll(Sample* out, size_t count);
 
   std::string path_;
   std::unique_ptr<Handle> handle_;
   int channels_ = 0;
   int sampleRate_ = 0;
   std::optional<int64_t> frames_;
+  bool pcm16_ = false;
 };
 
 }  // namespace audio_file
