@@ -245,6 +245,24 @@ void Font::State::itemize(std::string_view line) {
   hb_unicode_funcs_t* unicode = hb_unicode_funcs_get_default();
   unsigned count = 0;
   const hb_glyph_info_t* chars = hb_buffer_get_glyph_infos(buffer.get(), &count);
+  // Most lines are wholly in the face and in one script: one batched cmap lookup and a pass over
+  // the scripts settle that without the per-character choice below.
+  hb_codepoint_t glyph = 0;
+  if (hb_font_get_nominal_glyphs(primary->font.get(), count, &chars[0].codepoint, sizeof(hb_glyph_info_t),
+                                 &glyph, 0) == count) {
+    hb_script_t only = HB_SCRIPT_INVALID;
+    bool mixed = false;
+    for (unsigned i = 0; i < count && !mixed; ++i) {
+      const hb_script_t script = hb_unicode_script(unicode, chars[i].codepoint);
+      if (!isStrong(script) || script == only) continue;
+      mixed = only != HB_SCRIPT_INVALID;
+      only = script;
+    }
+    if (!mixed) {
+      runs.push_back(Run{0, unsigned(line.size()), primary.get(), only});
+      return;
+    }
+  }
   for (unsigned i = 0; i < count; ++i) {
     const hb_codepoint_t c = chars[i].codepoint;
     const unsigned begin = chars[i].cluster;
