@@ -53,22 +53,22 @@ class Decoder : public nlohmann::json_sax<json> {
   bool sawOut = false;
 
   bool null() override {
-    if (depth_ == 0) return false;
+    if (depth_ == 0 || inStrings()) return false;
     if (!atField()) return true;
     if (field_ == Field::out) return false;
     clear(field_);
     return true;
   }
-  bool boolean(bool) override { return depth_ != 0 && !atField(); }
+  bool boolean(bool) override { return depth_ != 0 && !atField() && !inStrings(); }
   bool number_integer(number_integer_t v) override {
-    if (depth_ == 0) return false;
+    if (depth_ == 0 || inStrings()) return false;
     if (!atField()) return true;
     if (field_ == Field::modelSize) return job.modelSize = v, true;
     if (field_ == Field::size) return job.size = static_cast<double>(v), true;
     return false;
   }
   bool number_unsigned(number_unsigned_t v) override {
-    if (depth_ == 0) return false;
+    if (depth_ == 0 || inStrings()) return false;
     if (!atField()) return true;
     if (field_ == Field::modelSize) {
       if (v > static_cast<number_unsigned_t>(std::numeric_limits<int64_t>::max())) return false;
@@ -78,7 +78,7 @@ class Decoder : public nlohmann::json_sax<json> {
     return false;
   }
   bool number_float(number_float_t v, const string_t&) override {
-    if (depth_ == 0) return false;
+    if (depth_ == 0 || inStrings()) return false;
     if (!atField()) return true;
     if (field_ == Field::size) return job.size = v, true;
     if (field_ == Field::modelSize) {

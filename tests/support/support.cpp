@@ -120,6 +120,14 @@ bool exists(const std::string& path) {
 
 void writeJob(const std::string& path, const nlohmann::json& job) { writeFile(path, job.dump()); }
 
+std::string errorOfJob(nlohmann::json job) {
+  TempDir dir;
+  job["out"] = dir / "r.json";
+  writeJob(dir / "j.tovijob", job);
+  runHelper({dir / "j.tovijob"});
+  return readJson(dir / "r.json").value("error", "");
+}
+
 bool waitFor(const std::function<bool()>& condition, std::chrono::duration<double> limit) {
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit);

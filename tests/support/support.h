@@ -47,6 +47,9 @@ bool exists(const std::string& path);
 // Writes a job file holding `job` at `path`.
 void writeJob(const std::string& path, const nlohmann::json& job);
 
+// Runs `job` (its "out" replaced) in job mode in a fresh folder and gives its "error" text.
+std::string errorOfJob(nlohmann::json job);
+
 // Polls `condition` until it holds or `limit` passes; true when it held.
 bool waitFor(const std::function<bool()>& condition,
              std::chrono::duration<double> limit = std::chrono::seconds(30));

@@ -1,0 +1,98 @@
+// The job decoder's type rules: what decodes, what fails, and what each field holds.
+#include <gtest/gtest.h>
+
+#include "jobs/job.h"
+
+namespace {
+
+std::optional<Job> decode(const std::string& text) { return decodeJob(text); }
+
+TEST(Decode, RefusesWhatIsNotAnObjectWithAStringOut) {
+  for (const char* text : {"", " ", "[]", "\"x\"", "42", "null", "{", "{}", R"({"out": null})",
+                           R"({"out": 5})", R"({"out": ["a"]})", R"({"Out": "/r"})",
+                           R"({"out": "/r"} x)", R"({"out": "/r", })", "\xEF\xBB\xBF"}) {
+    EXPECT_FALSE(decode(text)) << text;
+  }
+}
+
+TEST(Decode, OnlyOutGivesAnOtherwiseEmptyJob) {
+  auto job = decode(R"({"out": "/a/r.json"})");
+  ASSERT_TRUE(job);
+  EXPECT_EQ(job->out, "/a/r.json");
+  EXPECT_FALSE(job->kind || job->wav || job->model || job->size || job->strings || job->modelSize);
+}
+
+TEST(Decode, NullIsAbsentAndUnknownKeysAreIgnored) {
+  auto job = decode(R"({"out":"o","modelURL":null,"Kind":"measure","x":{"y":[1,{"z":null}]},)"
+                    R"("kind":"clipboardRead","wav":"","strings":null})");
+  ASSERT_TRUE(job);
+  EXPECT_FALSE(job->modelURL);
+  EXPECT_EQ(job->kind, "clipboardRead");
+  EXPECT_EQ(job->wav, "");  // an empty string is a present value
+  EXPECT_FALSE(job->strings);
+}
+
+TEST(Decode, StringFieldsTakeOnlyStrings) {
+  for (const char* key : {"kind", "wav", "model", "whisper", "lang", "prompt", "dtw", "modelURL",
+                          "modelSHA", "font", "xmlPath", "id"}) {
+    for (const char* value : {"1", "true", "[]", "{}", "1.5"}) {
+      std::string text = std::string(R"({"out":"o",")") + key + "\":" + value + "}";
+      EXPECT_FALSE(decode(text)) << text;
+    }
+    std::string text = std::string(R"({"out":"o",")") + key + R"(":" ~/a\/b\u00e9 "})";
+    auto job = decode(text);
+    ASSERT_TRUE(job) << text;
+  }
+  auto job = decode(R"({"out":"o","prompt":" ~/x ","id":"\ud83d\ude00"})");
+  ASSERT_TRUE(job);
+  EXPECT_EQ(job->prompt, " ~/x ");  // taken unchanged: no trimming, no "~" expansion
+  EXPECT_EQ(job->id, "\xF0\x9F\x98\x80");
+}
+
+TEST(Decode, SizeTakesAnyNumber) {
+  EXPECT_EQ(decode(R"({"out":"o","size":12})")->size, 12.0);
+  EXPECT_EQ(decode(R"({"out":"o","size":-0.5})")->size, -0.5);
+  EXPECT_EQ(decode(R"({"out":"o","size":18446744073709551615})")->size, 18446744073709551615.0);
+  EXPECT_FALSE(decode(R"({"out":"o","size":"12"})"));
+  EXPECT_FALSE(decode(R"({"out":"o","size":1e999})"));
+}
+
+TEST(Decode, ModelSizeTakesWholeNumbersInTheSigned64BitRange) {
+  const std::pair<const char*, int64_t> whole[] = {
+      {"5", 5}, {"5.0", 5}, {"1e3", 1000}, {"-7", -7}, {"0", 0},
+      {"9223372036854775807", INT64_MAX}, {"-9223372036854775808", INT64_MIN},
+      {"-9.223372036854775808e18", INT64_MIN}};
+  for (const auto& [text, value] : whole) {
+    auto job = decode(std::string(R"({"out":"o","modelSize":)") + text + "}");
+    ASSERT_TRUE(job) << text;
+    EXPECT_EQ(job->modelSize, value) << text;
+  }
+  for (const char* text : {"5.5", "9223372036854775808", "9.3e18", "-9.3e18", "1e300", "\"5\"",
+                           "true", "0.1"}) {
+    EXPECT_FALSE(decode(std::string(R"({"out":"o","modelSize":)") + text + "}")) << text;
+  }
+}
+
+TEST(Decode, StringsTakesOnlyAnArrayOfStrings) {
+  auto empty = decode(R"({"out":"o","strings":[]})");
+  ASSERT_TRUE(empty && empty->strings);
+  EXPECT_TRUE(empty->strings->empty());  // present, not absent
+  auto two = decode(R"({"out":"o","strings":["a","a",""]})");
+  EXPECT_EQ(two->strings, (std::vector<std::string>{"a", "a", ""}));
+  for (const char* value : {R"(["a",1])", R"(["a",null])", R"([["a"]])", R"([{}])", R"("a")"})
+    EXPECT_FALSE(decode(std::string(R"({"out":"o","strings":)") + value + "}")) << value;
+}
+
+TEST(Decode, SurvivesHostileInput) {
+  std::string deep(500000, '[');
+  EXPECT_FALSE(decode(R"({"out":"o","x":)" + deep));
+  std::string nested = R"({"out":"o","x":)" + std::string(200000, '[') + std::string(200000, ']') + "}";
+  EXPECT_TRUE(decode(nested));
+  EXPECT_FALSE(decode(std::string("{\"out\":\"\xFF\xFE\"}")));  // not UTF-8
+  EXPECT_FALSE(decode(std::string("{\"out\":\"a\0b\"}", 13)));
+  auto nul = decode(R"({"out":"a\u0000b"})");
+  ASSERT_TRUE(nul);
+  EXPECT_EQ(nul->out, std::string("a\0b", 3));
+}
+
+}  // namespace

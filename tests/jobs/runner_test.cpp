@@ -1,0 +1,108 @@
+// The runner through the built helper in job mode: one result file for every job, whatever the
+// job file holds, and always exit status 0 with nothing printed.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "platform/files.h"
+#include "support/support.h"
+
+namespace {
+
+using nlohmann::json;
+
+json runJob(const test::TempDir& dir, const std::string& name, const std::string& bytes) {
+  const std::string path = dir / name;
+  test::writeFile(path, bytes);
+  auto run = test::runHelper({path});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "");
+  auto out = json::parse(bytes, nullptr, false);
+  if (out.is_object() && out.contains("out") && out["out"].is_string() && test::exists(out["out"]))
+    return test::readJson(out["out"]);
+  return test::readJson(path + ".result.json");
+}
+
+const json unreadable = {{"ok", false}, {"error", "Unreadable job file"}};
+
+TEST(Runner, AJobThatCannotBeReadGetsItsErrorBesideIt) {
+  test::TempDir dir;
+  auto run = test::runHelper({dir / "missing.tovijob"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(test::readJson(dir / "missing.tovijob.result.json"), unreadable);
+
+  ASSERT_EQ(::mkdir((dir / "folder.tovijob").c_str(), 0755), 0);
+  EXPECT_EQ(test::runHelper({dir / "folder.tovijob"}).status, 0);
+  EXPECT_EQ(test::readJson(dir / "folder.tovijob.result.json"), unreadable);
+
+  // A FIFO with no writer must not hang the helper.
+  ASSERT_EQ(::mkfifo((dir / "fifo.tovijob").c_str(), 0644), 0);
+  auto fifo = test::runHelper({dir / "fifo.tovijob"}, std::chrono::seconds(60));
+  EXPECT_FALSE(fifo.timedOut);
+  EXPECT_EQ(test::readJson(dir / "fifo.tovijob.result.json"), unreadable);
+
+  for (const std::string& bytes : std::vector<std::string>{"", "[]", "{\"kind\":\"measure\"}", "{\"out\":5}",
+                                  "{\"out\":\"" + dir / "r.json" + "\",\"size\":\"12\"}"}) {
+    EXPECT_EQ(runJob(dir, "bad.tovijob", bytes), unreadable) << bytes;
+    EXPECT_FALSE(test::exists(dir / "r.json"));
+  }
+}
+
+TEST(Runner, EveryUnknownKindRunsTheTranscriptionJob) {
+  test::TempDir dir;
+  const std::string out = dir / "r.json";
+  auto base = runJob(dir, "a.tovijob", json{{"out", out}}.dump());
+  EXPECT_EQ(base["ok"], false);
+  for (const char* kind : {"transcribe", "Transcribe", "TRANSCRIBE", "Measure", "clipboardread",
+                           "anything", ""}) {
+    EXPECT_EQ(runJob(dir, "a.tovijob", json{{"out", out}, {"kind", kind}}.dump()), base) << kind;
+  }
+  auto measure = runJob(dir, "a.tovijob", json{{"out", out}, {"kind", "measure"}}.dump());
+  EXPECT_EQ(measure["ok"], false);
+  EXPECT_NE(measure, base);
+}
+
+TEST(Runner, TheResultReplacesAnOldOneAndGoesNowhereElse) {
+  test::TempDir dir;
+  const std::string out = dir / "r.json";
+  test::writeFile(out, "old");
+  test::writeFile(out + ".tmp", "stale");
+  auto result = runJob(dir, "a.tovijob", json{{"out", out}, {"kind", "measure"}}.dump());
+  EXPECT_EQ(result["ok"], false);
+  EXPECT_FALSE(test::exists(out + ".tmp"));
+  EXPECT_FALSE(test::exists(dir / "a.tovijob.result.json"));
+  EXPECT_TRUE(test::exists(dir / "a.tovijob"));  // the runner leaves the job file in place
+
+  // An "out" in a missing folder, or one with a NUL inside, produces no file at all.
+  test::writeJob(dir / "b.tovijob", json{{"out", dir / "no/r.json"}});
+  test::writeJob(dir / "c.tovijob", json{{"out", dir / std::string("x.json\0y", 8)}});
+  EXPECT_EQ(test::runHelper({dir / "b.tovijob"}).status, 0);
+  EXPECT_EQ(test::runHelper({dir / "c.tovijob"}).status, 0);
+  EXPECT_FALSE(test::exists(dir / "no"));
+  EXPECT_FALSE(test::exists(dir / "x.json"));
+  EXPECT_FALSE(test::exists(dir / "b.tovijob.result.json"));
+}
+
+TEST(Runner, AHugeJobFileIsReadAndItsUnknownKeysIgnored) {
+  test::TempDir dir;
+  const std::string out = dir / "r.json";
+  std::string bytes = "{\"pad\":\"" + std::string(200u << 20, 'x') + "\",\"out\":\"" + out +
+                      "\",\"kind\":\"measure\"}";
+  test::writeFile(dir / "big.tovijob", bytes);
+  bytes.clear();
+  auto run = test::runHelper({dir / "big.tovijob"}, std::chrono::seconds(240));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(test::readJson(out)["ok"], false);
+}
+
+TEST(Runner, PlatformErrorsNameWhatFailedAndWhy) {
+  try {
+    files::move("/nonexistent-dir/r.json.tmp", "/nonexistent-dir/r.json");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(),
+                 "Cannot move /nonexistent-dir/r.json.tmp to /nonexistent-dir/r.json: "
+                 "No such file or directory");
+  }
+}
+
+}  // namespace
