@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -115,15 +114,6 @@ TEST_F(BounceTest, JobModeNeverBounces) {
   ASSERT_EQ(test::runHelper({jobs / "w.tovijob"}).status, 0);
   EXPECT_EQ(test::readJson(jobs / "w.json"), (json{{"ok", true}}));
   EXPECT_TRUE(noChildren());
-}
-
-TEST_F(BounceTest, TheBounceInstanceEndsByItself) {
-  const auto start = std::chrono::steady_clock::now();
-  const auto run = test::runHelper({"--watch", jobs.path, "--bounce"}, std::chrono::seconds(30));
-  EXPECT_FALSE(run.timedOut);
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.output, "");
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
 }
 
 TEST_F(BounceTest, FiftyBouncesLeaveNoZombieOrStrayProcess) {
