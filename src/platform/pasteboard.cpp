@@ -134,7 +134,7 @@ bool replaceAt(int dir, std::string_view name, std::string_view bytes) {
 
 std::vector<std::string> entries(int dir) {
   std::vector<std::string> names;
-  DIR* listing = ::fdopendir(::dup(dir));
+  DIR* listing = ::fdopendir(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
   if (!listing) return names;
   while (const dirent* entry = ::readdir(listing)) {
     const std::string_view name = entry->d_name;
