@@ -108,11 +108,14 @@ TEST_F(BounceTest, WatchModeAnswersAWriteOnlyAfterTheBounce) {
   EXPECT_EQ(ended.failed, 0);
 }
 
-TEST_F(BounceTest, JobModeNeverBounces) {
+TEST_F(BounceTest, NoOtherModeBounces) {
   test::writeFile(jobs / "clip.xml", "<clip/>");
-  writeJob("w", jobs / "clip.xml");
-  ASSERT_EQ(test::runHelper({jobs / "w.tovijob"}).status, 0);
-  EXPECT_EQ(test::readJson(jobs / "w.json"), (json{{"ok", true}}));
+  writeJob("job", jobs / "clip.xml");
+  writeJob("opened", jobs / "clip.xml");
+  ASSERT_EQ(test::runHelper({jobs / "job.tovijob"}).status, 0);
+  ASSERT_EQ(test::runHelper({"--open", jobs / "opened.tovijob"}).status, 0);
+  EXPECT_EQ(test::readJson(jobs / "job.json"), (json{{"ok", true}}));
+  EXPECT_EQ(test::readJson(jobs / "opened.json"), (json{{"ok", true}}));
   EXPECT_TRUE(noChildren());
 }
 
