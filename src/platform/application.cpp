@@ -80,8 +80,10 @@ void Application::run() {
       s->wake.wait(lock);
       continue;
     }
-    if (s->queue.top().when > Clock::now()) {
-      s->wake.wait_until(lock, s->queue.top().when);
+    // A copy: the queue may grow, and move its elements, while the wait has the lock released.
+    const Clock::time_point due = s->queue.top().when;
+    if (due > Clock::now()) {
+      s->wake.wait_until(lock, due);
       continue;
     }
     auto work = std::move(const_cast<Timed&>(s->queue.top()).work);
