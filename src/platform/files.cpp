@@ -100,6 +100,17 @@ void move(const std::string& from, const std::string& to) {
   throw systemError("Cannot move " + from + " to " + to, err);
 }
 
+bool sync(const std::string& path) {
+  if (!usable(path) || path.empty()) return false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  int rc;
+  while ((rc = ::fsync(fd)) != 0 && errno == EINTR) {
+  }
+  ::close(fd);
+  return rc == 0;
+}
+
 bool remove(const std::string& path) {
   return usable(path) && !path.empty() && ::remove(path.c_str()) == 0;
 }

@@ -36,6 +36,9 @@ bool renameNoReplace(const std::string& from, const std::string& to);
 // cause ("Cannot move A to B: No such file or directory").
 void move(const std::string& from, const std::string& to);
 
+// Flushes a file's (or a folder's) content to the disk (fsync); false on failure.
+bool sync(const std::string& path);
+
 // Removes a file or an empty folder; false when nothing was removed.
 bool remove(const std::string& path);
 

@@ -1,0 +1,192 @@
+#include "speech/whisper.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "jobs/failure.h"
+#include "jobs/writer.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/resources.h"
+#include "speech/whisper_output.h"
+
+namespace {
+
+constexpr const char* FALLBACK_PATH = "/opt/homebrew/bin/whisper-cli";
+constexpr const char* BACKEND_VARIABLE = "GGML_BACKEND_PATH";
+
+// Once whisper-cli has exited, what it wrote is already in the pipe; a grandchild that inherited
+// the pipe may keep writing, so draining stops when the pipe is momentarily empty or after this.
+constexpr auto DRAIN_LIMIT = std::chrono::seconds(1);
+
+// A folder of our own in the shared temporary directory: nobody else can guess a name in it or
+// plant a link there, and two runs in the same millisecond never meet.
+std::string privateFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tovi-whisper.XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw systemError("Cannot create a folder in " + files::parent(pattern), errno);
+  return pattern;
+}
+
+std::vector<std::string> arguments(const Job& job, const std::string& base) {
+  std::vector<std::string> a{
+      "-m", job.model.value_or(""), "-f", job.wav.value_or(""), "-l", job.lang.value_or("auto"),
+      "-ojf", "-of", base, "-nfa", "--dtw", job.dtw.value_or("large.v3.turbo"), "-t", "8", "-pp"};
+  if (job.prompt && !job.prompt->empty()) {
+    a.push_back("--prompt");
+    a.push_back(*job.prompt);
+  }
+  return a;
+}
+
+// Reads whisper-cli's standard error on a thread of its own, one chunk per read, in order: valid
+// UTF-8 chunks go to the tail, and the last progress line of each goes to the progress file.
+class StderrReader {
+ public:
+  StderrReader(int fd, std::string progressPath) : fd_(fd), progressPath_(std::move(progressPath)) {
+    wake_ = ::eventfd(0, EFD_CLOEXEC);
+    if (wake_ < 0) throw systemError("Cannot read the output of whisper-cli", errno);
+    try {
+      thread_ = std::thread([this] { loop(); });
+    } catch (...) {
+      ::close(wake_);
+      throw;
+    }
+  }
+  ~StderrReader() {
+    stop();
+    ::close(wake_);
+  }
+  StderrReader(const StderrReader&) = delete;
+  StderrReader& operator=(const StderrReader&) = delete;
+
+  // Call once the child has exited: reads what is left in the pipe, then stops reading.
+  const StderrTail& finish() {
+    stop();
+    return tail_;
+  }
+
+ private:
+  void stop() {
+    if (!thread_.joinable()) return;
+    uint64_t one = 1;
+    while (::write(wake_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    thread_.join();
+    ::close(fd_);
+  }
+
+  void loop() {
+    std::string buffer(1 << 16, '\0');
+    bool draining = false;
+    auto deadline = std::chrono::steady_clock::now();
+    for (;;) {
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+      int ready = ::poll(fds, draining ? 1 : 2, draining ? 0 : -1);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return;
+      if (!draining && (fds[1].revents & POLLIN)) {
+        draining = true;
+        deadline = std::chrono::steady_clock::now() + DRAIN_LIMIT;
+      }
+      if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+        ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // the end of the stream, or a pipe that cannot be read
+        chunk(std::string_view(buffer.data(), static_cast<size_t>(n)));
+        if (draining && std::chrono::steady_clock::now() > deadline) return;
+        continue;
+      }
+      if (draining) return;  // nothing more is waiting
+    }
+  }
+
+  void chunk(std::string_view bytes) {
+    if (!isUtf8(bytes)) return;
+    tail_.append(bytes);
+    if (auto percent = lastProgress(bytes)) write(nlohmann::json{{"progress", *percent}}, progressPath_);
+  }
+
+  int fd_;
+  int wake_ = -1;
+  std::string progressPath_;
+  StderrTail tail_;
+  std::thread thread_;
+};
+
+// Removes the private folder, with the output file in it, on every way out.
+struct FolderGuard {
+  std::string path;
+  ~FolderGuard() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+};
+
+}  // namespace
+
+std::string whisperPath(const Job& job) {
+  if (job.whisper && files::isExecutableFile(*job.whisper)) return *job.whisper;
+  const std::string bundled = resourcePath() + "/whisper/whisper-cli";
+  if (files::isExecutableFile(bundled)) return bundled;
+  return FALLBACK_PATH;
+}
+
+nlohmann::json transcribe(const Job& job) {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const auto ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+  FolderGuard folder{privateFolder()};
+  const std::string base = folder.path + "/tovi_" + std::to_string(ms);
+
+  process::Spec spec;
+  spec.executable = whisperPath(job);
+  spec.arguments = arguments(job, base);
+  const std::string metal = files::parent(spec.executable) + "/libggml-metal.so";
+  if (files::exists(metal)) {
+    std::vector<std::string> environment;
+    const std::string prefix = std::string(BACKEND_VARIABLE) + "=";
+    for (auto& entry : process::environment())
+      if (entry.compare(0, prefix.size(), prefix) != 0) environment.push_back(std::move(entry));
+    environment.push_back(prefix + metal);
+    spec.environment = std::move(environment);
+  }
+  spec.out = process::Stream::null;
+  spec.err = process::Stream::pipe;
+
+  process::Child child;
+  try {
+    child = process::spawn(spec);
+  } catch (const std::exception& error) {
+    throw Failure("Cannot start whisper-cli (" + whisperPath(job) + "): " + error.what());
+  }
+
+  int status;
+  std::string summary;
+  {
+    std::optional<StderrReader> reader;
+    try {
+      reader.emplace(child.errFd, job.out + ".progress");
+    } catch (...) {
+      ::close(child.errFd);
+      process::wait(child.pid);
+      throw;
+    }
+    status = process::wait(child.pid);
+    summary = reader->finish().summary();
+  }
+
+  if (status == 0) {
+    if (auto bytes = files::read(base + ".json")) {
+      if (auto transcript = parseTranscript(*bytes)) return std::move(*transcript);
+    }
+  }
+  throw Failure("whisper-cli failed (" + std::to_string(status) + "): " + summary);
+}

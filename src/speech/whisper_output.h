@@ -1,0 +1,42 @@
+// What whisper-cli writes that the helper reads: progress lines and error text on standard error,
+// and the JSON transcript file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+// True when the bytes are well-formed UTF-8.
+bool isUtf8(std::string_view bytes);
+
+// The percentage of the last progress line in a chunk of standard error: the last match of
+// "progress =\s*(\d+)%", with \s and \d taken as Unicode white space and decimal digits. Nothing
+// when there is no match, or when the last match's number is not ASCII digits within int64.
+std::optional<int64_t> lastProgress(std::string_view chunk);
+
+// The end of standard error kept for the failure message: at most the last `limit` user-perceived
+// characters (extended grapheme clusters) of all the text appended.
+class StderrTail {
+ public:
+  explicit StderrTail(size_t limit = 2000) : limit_(limit) {}
+
+  // `text` must be valid UTF-8.
+  void append(std::string_view text);
+  const std::string& text() const { return text_; }
+
+  // The last three non-empty lines joined with " | "; empty for an empty tail.
+  std::string summary() const;
+
+ private:
+  size_t limit_;
+  std::string text_;
+};
+
+// Parses the transcript file. whisper-cli escapes only quotes and backslashes inside its strings,
+// so a token may carry raw control characters or bytes that are not UTF-8; inside strings, those
+// are escaped and replaced by U+FFFD (one per maximal ill-formed subsequence) before parsing.
+// Gives nothing when the result is not JSON or its top level is neither an object nor an array.
+std::optional<nlohmann::json> parseTranscript(std::string_view bytes);
