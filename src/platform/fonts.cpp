@@ -196,8 +196,8 @@ struct Font::State {
   double size = DEFAULT_SIZE;
   std::unique_ptr<Face> primary;
   FaceRef primaryRef;
-  Pattern request;  // the fallback ranking, made the first time a character is missing
-  FontSet fallbacks;
+  Pattern request;    // what fallback faces are ranked against,
+  FontSet fallbacks;  // ranked the first time a character is missing
   std::map<FaceRef, std::unique_ptr<Face>> loaded;  // null where FreeType failed
   std::unordered_map<hb_codepoint_t, Face*> fallbackFor;
   HbBuffer buffer;
