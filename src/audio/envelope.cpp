@@ -31,8 +31,9 @@ double level(double sumOfSquares, int64_t count) {
 // sum of those squares into a double.
 //
 // Float frames: every sample widened to double and added in channel order, divided by the
-// channel count, squared, and summed in frame order. Dividing by a power of two is exactly a
-// multiplication by its reciprocal; other counts divide.
+// channel count, squared, and summed in frame order. Starting from the first sample rather than
+// from 0.0 changes at most the sign of a zero, which the square erases. Dividing by a power of
+// two is exactly a multiplication by its reciprocal; other counts divide.
 template <int Channels>
 struct FloatFrames {
   using Sample = float;
@@ -64,8 +65,8 @@ struct AnyFloatFrames {
 // 16-bit frames, one or two channels, read as the stored integers. The float arithmetic above
 // never rounds for them: each float sample is s / 2^15, so with t the integer channel sum the
 // channel average is t / 2^(14 + C) and its square t² / 2^(28 + 2C), no more than 1; every
-// running sum of a hop is then a whole number of steps of 2^-(28 + 2C) below 2^(28 + 2C) × hop,
-// which a double holds exactly while the hop is shorter than 2^21 frames. The integer sum scaled
+// running sum of a hop is then a whole number of steps of 2^-(28 + 2C), at most 2^(28 + 2C) ×
+// hop of them, which a double holds exactly while the hop is shorter than 2^21 frames. The integer sum scaled
 // once is thus the same double, bit for bit, as the frame-by-frame float sum, at a fraction of
 // the cost.
 template <int Channels>
@@ -80,7 +81,7 @@ struct Pcm16Frames {
     return sum * sum;
   }
   double total(int64_t sum) const {
-    return static_cast<double>(sum) * std::ldexp(1.0, Channels == 1 ? -30 : -32);
+    return static_cast<double>(sum) * (Channels == 1 ? 0x1p-30 : 0x1p-32);
   }
 };
 
