@@ -35,7 +35,8 @@ std::optional<Reader> Reader::open(const std::string& path, std::string& error) 
   auto handle = std::make_unique<Handle>();
   // Opened by descriptor rather than by name: libsndfile would read standard input for "-" and
   // guess a headerless format from extensions such as ".au" or ".vox". O_NONBLOCK keeps a FIFO
-  // from blocking the open; it is refused below like anything else that is not a regular file.
+  // from blocking the open; it is refused below like anything else that is not a regular file,
+  // and regular files ignore the flag.
   handle->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (handle->fd < 0) {
     error = std::strerror(errno);
@@ -50,7 +51,6 @@ std::optional<Reader> Reader::open(const std::string& path, std::string& error) 
     error = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "Not a regular file";
     return std::nullopt;
   }
-  ::fcntl(handle->fd, F_SETFL, ::fcntl(handle->fd, F_GETFL) & ~O_NONBLOCK);
 
   SF_INFO info{};
   handle->file = sf_open_fd(handle->fd, SFM_READ, &info, SF_FALSE);
