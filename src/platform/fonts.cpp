@@ -180,6 +180,20 @@ bool isStrong(hb_script_t script) {
   return script != HB_SCRIPT_COMMON && script != HB_SCRIPT_INHERITED && script != HB_SCRIPT_UNKNOWN;
 }
 
+// The one script of a line's characters, with common and inherited ones going along with any;
+// HB_SCRIPT_INVALID when it has none of its own, nothing when it mixes scripts.
+std::optional<hb_script_t> soleScript(const hb_glyph_info_t* chars, unsigned count) {
+  hb_unicode_funcs_t* unicode = hb_unicode_funcs_get_default();
+  hb_script_t only = HB_SCRIPT_INVALID;
+  for (unsigned i = 0; i < count; ++i) {
+    const hb_script_t script = hb_unicode_script(unicode, chars[i].codepoint);
+    if (!isStrong(script) || script == only) continue;
+    if (only != HB_SCRIPT_INVALID) return std::nullopt;
+    only = script;
+  }
+  return only;
+}
+
 // A stretch of a line that is shaped in one face and one script.
 struct Run {
   unsigned begin = 0;
@@ -245,24 +259,6 @@ void Font::State::itemize(std::string_view line) {
   hb_unicode_funcs_t* unicode = hb_unicode_funcs_get_default();
   unsigned count = 0;
   const hb_glyph_info_t* chars = hb_buffer_get_glyph_infos(buffer.get(), &count);
-  // Most lines are wholly in the face and in one script: one batched cmap lookup and a pass over
-  // the scripts settle that without the per-character choice below.
-  hb_codepoint_t glyph = 0;
-  if (hb_font_get_nominal_glyphs(primary->font.get(), count, &chars[0].codepoint, sizeof(hb_glyph_info_t),
-                                 &glyph, 0) == count) {
-    hb_script_t only = HB_SCRIPT_INVALID;
-    bool mixed = false;
-    for (unsigned i = 0; i < count && !mixed; ++i) {
-      const hb_script_t script = hb_unicode_script(unicode, chars[i].codepoint);
-      if (!isStrong(script) || script == only) continue;
-      mixed = only != HB_SCRIPT_INVALID;
-      only = script;
-    }
-    if (!mixed) {
-      runs.push_back(Run{0, unsigned(line.size()), primary.get(), only});
-      return;
-    }
-  }
   for (unsigned i = 0; i < count; ++i) {
     const hb_codepoint_t c = chars[i].codepoint;
     const unsigned begin = chars[i].cluster;
@@ -314,10 +310,22 @@ double Font::State::shape(const Run& run, std::string_view line, bool filled) {
 
 double Font::State::lineWidth(std::string_view line) {
   if (line.empty()) return 0;
-  hb_buffer_clear_contents(buffer.get());
-  hb_buffer_add_utf8(buffer.get(), line.data(), int(line.size()), 0, -1);
+  hb_buffer_t* b = buffer.get();
+  hb_buffer_clear_contents(b);
+  hb_buffer_add_utf8(b, line.data(), int(line.size()), 0, -1);
+  // Most lines are in one script and wholly in the face: shaped whole in it, they show no missing
+  // glyph and need nothing more.
+  unsigned count = 0;
+  if (const auto script = soleScript(hb_buffer_get_glyph_infos(b, &count), count)) {
+    const double width = shape(Run{0, unsigned(line.size()), primary.get(), *script}, line, true);
+    const hb_glyph_info_t* glyphs = hb_buffer_get_glyph_infos(b, &count);
+    if (std::none_of(glyphs, glyphs + count, [](const hb_glyph_info_t& g) { return g.codepoint == 0; })) {
+      return width;
+    }
+    hb_buffer_clear_contents(b);
+    hb_buffer_add_utf8(b, line.data(), int(line.size()), 0, -1);
+  }
   itemize(line);
-  if (runs.size() == 1) return shape(runs.front(), line, true);
   double width = 0;
   for (const Run& run : runs) width += shape(run, line, false);
   return width;
