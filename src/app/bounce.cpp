@@ -34,6 +34,7 @@ void startDetached(const std::string& executable) {
       for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &fallback, nullptr);
       ::sigprocmask(SIG_SETMASK, &none, nullptr);
       ::execv(executable.c_str(), argv);
+      ::_exit(127);
     }
     ::_exit(0);
   }
