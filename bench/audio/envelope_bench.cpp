@@ -1,5 +1,7 @@
 // Measures the loudness envelope against a bare libsndfile read of the same file as floats.
-//   envelope-bench make <path> <seconds>   writes a 48 kHz stereo 16-bit WAV of speech-like noise
+//   envelope-bench make <path> <seconds> [16|24|float]
+//                                          writes a 48 kHz stereo WAV of speech-like noise, 16-bit
+//                                          unless told otherwise
 //   envelope-bench sparse <path> <frames> <rate>
 //                                          writes an RF64 header for 8-bit mono and leaves the data
 //                                          a hole of zero bytes (every sample -1.0)
@@ -40,11 +42,13 @@ long peakKiB() {
   return kib;
 }
 
-int make(const char* path, double seconds) {
+int make(const char* path, double seconds, const std::string& encoding) {
   SF_INFO info{};
   info.samplerate = RATE;
   info.channels = CHANNELS;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  info.format = SF_FORMAT_WAV | (encoding == "24"      ? SF_FORMAT_PCM_24
+                                : encoding == "float" ? SF_FORMAT_FLOAT
+                                                      : SF_FORMAT_PCM_16);
   SNDFILE* file = sf_open(path, SFM_WRITE, &info);
   if (file == nullptr) {
     std::fprintf(stderr, "cannot write %s: %s\n", path, sf_strerror(nullptr));
@@ -142,7 +146,8 @@ int sparse(const char* path, int64_t frames, uint32_t rate) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "make") == 0) return make(argv[2], std::atof(argv[3]));
+  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "make") == 0)
+    return make(argv[2], std::atof(argv[3]), argc == 5 ? argv[4] : "16");
   if (argc == 5 && std::strcmp(argv[1], "sparse") == 0)
     return sparse(argv[2], std::atoll(argv[3]), static_cast<uint32_t>(std::atol(argv[4])));
   if (argc == 3 && std::strcmp(argv[1], "bare") == 0) return bare(argv[2]);
@@ -155,7 +160,8 @@ int main(int argc, char** argv) {
     }
   }
   std::fprintf(stderr,
-               "usage: envelope-bench make <path> <seconds> | sparse <path> <frames> <rate> |\n"
+               "usage: envelope-bench make <path> <seconds> [16|24|float] |\n"
+               "                      sparse <path> <frames> <rate> |\n"
                "                      bare <path> | envelope <path>\n");
   return 2;
 }
