@@ -54,5 +54,11 @@ void run(const std::string& jobPath) {
   } catch (...) {
     result = failed("Unexpected error");
   }
-  write(result, job->out);
+  // A result that cannot be written as JSON (a width that overflowed to infinity, say) would
+  // leave the host waiting for a file that never comes; it gets an error result instead.
+  auto serialised = serialise(result);
+  result = json();
+  if (!serialised)
+    serialised = serialise(failed("The result of this job could not be written as JSON"));
+  writeBytes(*serialised, job->out);
 }

@@ -65,10 +65,13 @@ std::optional<std::string> serialise(const nlohmann::json& value) {
 
 void write(const nlohmann::json& value, const std::string& path) {
   if (!files::usable(path)) return;
-  auto bytes = serialise(value);
-  if (!bytes) return;
+  if (auto bytes = serialise(value)) writeBytes(*bytes, path);
+}
+
+void writeBytes(const std::string& bytes, const std::string& path) {
+  if (!files::usable(path)) return;
   const std::string tmp = path + ".tmp";
-  if (!files::writeWhole(tmp, *bytes)) {
+  if (!files::writeWhole(tmp, bytes)) {
     // Never move a half-written or stale ".tmp" over the result.
     files::remove(tmp);
     return;

@@ -13,6 +13,9 @@
 // a string that is not UTF-8) or a path that cannot be used writes no file at all.
 void write(const nlohmann::json& value, const std::string& path);
 
+// The file half of write(): puts already serialised bytes at `path` through path + ".tmp".
+void writeBytes(const std::string& bytes, const std::string& path);
+
 // `bytes` with every sequence that is not UTF-8 replaced by U+FFFD, so that a text that came from
 // outside (a child's output, a file name) can always be written.
 std::string repairUtf8(std::string_view bytes);

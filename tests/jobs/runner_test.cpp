@@ -106,3 +106,18 @@ TEST(Runner, PlatformErrorsNameWhatFailedAndWhy) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Runner, AResultThatCannotBeWrittenBecomesAnErrorResult) {
+  // Six wide letters at the largest size overflow to an infinite width, which JSON cannot hold.
+  test::TempDir dir;
+  auto result = runJob(dir, "a.tovijob",
+                       json{{"out", dir / "r.json"}, {"kind", "measure"}, {"font", "DejaVu Sans"},
+                            {"size", 1e308}, {"strings", {"WWWWWW"}}}
+                           .dump());
+  EXPECT_EQ(result, (json{{"ok", false},
+                          {"error", "The result of this job could not be written as JSON"}}));
+}
+
+}  // namespace
