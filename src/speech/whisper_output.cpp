@@ -150,7 +150,19 @@ std::string StderrTail::summary() const {
   return out;
 }
 
+namespace {
+
+std::optional<nlohmann::json> parseJson(std::string_view text) {
+  auto value = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+  if (value.is_discarded() || !(value.is_object() || value.is_array())) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
 std::optional<nlohmann::json> parseTranscript(std::string_view bytes) {
+  // Most transcripts are clean; only a failed parse pays for the repair.
+  if (auto value = parseJson(bytes)) return value;
   std::string repaired;
   repaired.reserve(bytes.size());
   bool inString = false;
@@ -192,7 +204,5 @@ std::optional<nlohmann::json> parseTranscript(std::string_view bytes) {
       at += n;
     }
   }
-  auto value = nlohmann::json::parse(repaired, nullptr, false);
-  if (value.is_discarded() || !(value.is_object() || value.is_array())) return std::nullopt;
-  return value;
+  return parseJson(repaired);
 }

@@ -14,13 +14,15 @@ namespace {
 
 struct RealWhisper : ::testing::Test {
   static void SetUpTestSuite() {
-    // CI builds whisper-cli; a missing one is a broken build, not a reason to skip.
-    ASSERT_TRUE(test::exists(realWhisper())) << "run tools/build-whisper " TOVI_BUILD_DIR;
     folder = new test::TempDir;
     makeTinyModel(*folder / "tiny.bin");
     speak("The quick brown fox jumps over the lazy dog. Then it runs away.", *folder / "speech.wav");
   }
   static void TearDownTestSuite() { delete folder; }
+  void SetUp() override {
+    // CI builds whisper-cli; a missing one is a broken build, not a reason to skip.
+    ASSERT_TRUE(test::exists(realWhisper())) << "run tools/build-whisper " TOVI_BUILD_DIR;
+  }
   static std::string model() { return *folder / "tiny.bin"; }
   static std::string speech() { return *folder / "speech.wav"; }
   static inline test::TempDir* folder = nullptr;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "platform/process.h"
 #include "support.h"
@@ -152,6 +153,19 @@ TEST_F(Run, TheOutputFolderIsRemovedOnEveryWayOut) {
   runJob(job(), dir);
   runJob(job({{"whisper", dir / "a.wav"}}), dir);  // not executable: falls through, cannot start
   EXPECT_TRUE(std::filesystem::is_empty(tmp.path));
+}
+
+TEST_F(Run, RunsAtTheSameTimeNeverShareAnOutputFile) {
+  FakeWhisper other;
+  fake.behave({{"transcript", R"({"who":"first"})"}, {"sleep", 0.5}});
+  other.behave({{"transcript", R"({"who":"second"})"}, {"sleep", 0.5}});
+  test::TempDir otherDir;
+  json second;
+  std::thread helper([&] { second = runJob(job({{"whisper", other.path}}), otherDir); });
+  json first = runJob(job(), dir);
+  helper.join();
+  EXPECT_EQ(first["whisper"]["who"], "first");
+  EXPECT_EQ(second["whisper"]["who"], "second");
 }
 
 // The helper copied into a fresh prefix, so that its bundle copy of whisper-cli is ours to set.
