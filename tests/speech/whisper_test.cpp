@@ -2,6 +2,7 @@
 // contract: the arguments, the environment, progress, the failure messages and the output file.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -140,6 +141,8 @@ TEST_F(Run, AGrandchildHoldingStandardErrorNeverHoldsTheJob) {
   fake.behave({{"stderr", {"one\n"}}, {"last", "two\nthree\n"}, {"grandchild", 600}, {"exit", 2}});
   test::writeJob(dir / "job.tovijob", job({{"out", dir / "result.json"}}));
   auto run = test::runHelper({dir / "job.tovijob"}, std::chrono::seconds(120));
+  const pid_t grandchild = std::atoi(test::readFile(fake.dir / "grandchild.pid").value_or("0").c_str());
+  if (grandchild > 0) ::kill(grandchild, SIGKILL);
   ASSERT_FALSE(run.timedOut);
   EXPECT_EQ(test::readJson(dir / "result.json")["error"], "whisper-cli failed (2): one | two | three");
 }
