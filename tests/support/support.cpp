@@ -1,7 +1,6 @@
 #include "support/support.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,60 +31,32 @@ std::string helperPath() { return TOVI_HELPER_BIN; }
 
 Run runProgram(const std::string& executable, const std::vector<std::string>& arguments,
                std::chrono::duration<double> limit) {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  // Output goes to a file rather than a pipe, so a grandchild that keeps the pipe open (a bounce
+  // instance) cannot hold the test up.
+  TempDir dir;
+  const std::string log = dir / "output";
   std::vector<std::string> argv{executable};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   pid_t pid = ::fork();
   if (pid == 0) {
-    ::dup2(fds[1], 1);
-    ::dup2(fds[1], 2);
+    int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
     std::vector<char*> p;
     for (auto& a : argv) p.push_back(a.data());
     p.push_back(nullptr);
     ::execv(executable.c_str(), p.data());
     ::_exit(127);
   }
-  ::close(fds[1]);
   Run result;
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit);
-  char buffer[4096];
-  // Read until the pipe closes or time runs out; a grandchild may keep the pipe open, so the
-  // child's own exit also ends the reading.
-  for (;;) {
-    int status;
-    pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      pollfd pfd{fds[0], POLLIN, 0};
-      while (::poll(&pfd, 1, 0) > 0) {
-        ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        result.output.append(buffer, static_cast<size_t>(n));
-      }
-      break;
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      result.timedOut = true;
-      result.status = 128 + SIGKILL;
-      break;
-    }
-    pollfd pfd{fds[0], POLLIN, 0};
-    if (::poll(&pfd, 1, 20) > 0) {
-      ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-      if (n > 0) result.output.append(buffer, static_cast<size_t>(n));
-      if (n == 0) {
-        // The child closed its end; wait for it without spinning on the closed pipe.
-        ::waitpid(pid, &status, 0);
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-    }
+  int status = 0;
+  result.timedOut = !waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit);
+  if (result.timedOut) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
   }
-  ::close(fds[0]);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.output = readFile(log).value_or("");
   return result;
 }
 
