@@ -1,118 +1,224 @@
-// Clipboard jobs run through the built helper against a private store, and the companion command.
+// Clipboard jobs through the built helper, the per-user pasteboard store beneath them, the
+// companion command, and the focus bounce in watch mode. Every test gets a store of its own:
+// XDG_RUNTIME_DIR points into a fresh folder that the helper and the companion command inherit.
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <atomic>
 #include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
 
 #include "jobs/program.h"
-#include "private_store.h"
+#include "platform/pasteboard.h"
+#include "platform/process.h"
+#include "support/support.h"
 
+namespace fs = std::filesystem;
 using json = nlohmann::json;
 
 namespace {
 
-const std::string kNoClip =
-    "No Premiere clip on the clipboard: select one caption clip in Premiere and press \xE2\x8C\x98"
-    "C";
-const std::string kNeeds = "clipboardWrite needs xmlPath and id";
+const json kOk{{"ok", true}}, kNoClip{{"ok", false}, {"error", "No Premiere clip on the clipboard: "
+    "select one caption clip in Premiere and press \xE2\x8C\x98" "C"}};
+const std::string kId{PR_ID}, kXml{PR_XML};
 
-test::Run pasteboardTool(const std::vector<std::string>& arguments) {
-  return test::runProgram(TOVI_PASTEBOARD_BIN, arguments);
-}
+test::Run tool(const std::vector<std::string>& args) { return test::runProgram(TOVI_PASTEBOARD_BIN, args); }
 
-struct ClipboardTest : PrivateStore {
-  // Runs one job in job mode and gives its result.
-  json job(json fields) {
+struct Clipboard : ::testing::Test {
+  Clipboard() { ::setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1); }
+  std::string store() const { return dir / "ToviHelper/pasteboard"; }
+
+  // Runs one job (in job mode unless `launch` says otherwise) and gives its result.
+  json job(json fields, std::vector<std::string> launch = {}) {
     fields["out"] = dir / "result.json";
-    std::filesystem::remove(dir / "result.json");
+    fs::remove(dir / "result.json");
     test::writeJob(dir / "job.tovijob", fields);
-    const auto run = test::runHelper({dir / "job.tovijob"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, "");
+    launch.push_back(dir / "job.tovijob");
+    const auto run = test::runHelper(launch);
+    EXPECT_TRUE(run.status == 0 && run.output.empty()) << run.status << ": " << run.output;
     return test::readJson(dir / "result.json");
   }
-  json write(const std::string& xml, const json& id) {
+  json write(const std::string& xml, const json& id, const std::vector<std::string>& launch = {}) {
     test::writeFile(dir / "clip.xml", xml);
-    return job({{"kind", "clipboardWrite"}, {"xmlPath", dir / "clip.xml"}, {"id", id}});
+    return job({{"kind", "clipboardWrite"}, {"xmlPath", dir / "clip.xml"}, {"id", id}}, launch);
   }
   json read() { return job({{"kind", "clipboardRead"}}); }
-
   // Puts raw bytes on the pasteboard the way another application would.
   void put(const std::string& type, const std::string& bytes) {
     test::writeFile(dir / "bytes", bytes);
-    ASSERT_EQ(pasteboardTool({"set", type, dir / "bytes"}).status, 0);
+    ASSERT_EQ(tool({"set", type, dir / "bytes"}).status, 0);
   }
 
   test::TempDir dir;
-  const std::string xmlType{PR_XML}, idType{PR_ID};
 };
 
-}  // namespace
+TEST_F(Clipboard, StoreKeepsDeclaredTypesPrivatelyAndReplacesThemWhole) {
+  const std::string bytes("a\0b\xff\n", 5);
+  EXPECT_FALSE(pasteboard::set("x", bytes)) << "nothing is declared yet";
+  ASSERT_TRUE(pasteboard::declare({"x", "a/b c%", ".", ""}));
+  EXPECT_EQ(pasteboard::declared(), (std::vector<std::string>{"x", "a/b c%", ".", ""}));
+  EXPECT_TRUE(pasteboard::set("x", bytes) && pasteboard::set("a/b c%", "") && pasteboard::set(".", "."));
+  EXPECT_FALSE(pasteboard::set("", "no file can bear an empty name") || pasteboard::set("y", "undeclared"));
+  EXPECT_EQ((std::vector{pasteboard::lookup("x"), pasteboard::lookup("a/b c%"), pasteboard::lookup("."),
+                         pasteboard::lookup("y")}), (std::vector<std::optional<std::string>>{bytes, "", ".", {}}));
+  for (const std::string& path : {dir / "ToviHelper", store(), store() + "/x"})
+    EXPECT_EQ(fs::symlink_status(path).permissions(), fs::is_directory(path) ? fs::perms::owner_all
+              : fs::perms::owner_read | fs::perms::owner_write) << path;
 
-TEST_F(ClipboardTest, WhatIsWrittenReadsBack) {
-  const std::string xml = "<?xml version=\"1.0\"?>\n<clip name=\"Caf\xC3\xA9 \xF0\x9F\x8E\xAC\"/>\n";
-  for (const std::string id : {"c1", "\xC3\xA9\xE6\xBC\xA2", "a\xF0\x9F\x98\x80z", ""}) {
-    ASSERT_EQ(write(xml, id), (json{{"ok", true}})) << id;
-    EXPECT_EQ(read(), (json{{"ok", true}, {"xml", xml}, {"id", id}})) << id;
+  // A new declaration drops the types it leaves out; those it keeps keep their bytes.
+  ASSERT_TRUE(pasteboard::declare({"z", "x"}));
+  EXPECT_EQ(pasteboard::lookup("x"), bytes);
+  EXPECT_FALSE(pasteboard::lookup("a/b c%"));
+
+  // A reader beside a writer sees the old bytes or the new, never a mix, and nothing half-made
+  // is left beside the type and the declaration.
+  const std::string small(1000, 's'), large(4 << 20, 'L');
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  ASSERT_TRUE(pasteboard::declare({"x"}) && pasteboard::set("x", small));
+  std::thread reader([&] {
+    while (!done) {
+      const auto got = pasteboard::lookup("x");
+      torn += !got || (*got != small && *got != large);
+    }
+  });
+  for (int i = 0; i < 100; ++i) EXPECT_TRUE(pasteboard::set("x", i % 2 ? small : large));
+  done = true;
+  reader.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(std::distance(fs::directory_iterator(store()), fs::directory_iterator()), 2);
+  ASSERT_TRUE(pasteboard::clear());
+  EXPECT_TRUE(pasteboard::declared().empty() && fs::is_empty(store()));
+}
+
+TEST_F(Clipboard, StoreNeverUsesAFolderOthersCouldReach) {
+  ASSERT_EQ(write("<old/>", "old"), kOk);
+  const auto refused = [] {
+    return !pasteboard::lookup(kXml) && pasteboard::declared().empty() && !pasteboard::set(kXml, "") &&
+           !pasteboard::declare({"x"}) && !pasteboard::clear();
+  };
+  for (const auto mode : {0750, 0705, 0777}) {
+    fs::permissions(store(), fs::perms(mode));
+    EXPECT_TRUE(refused()) << std::oct << mode;
   }
-  EXPECT_EQ(write("", "A"), (json{{"ok", true}}));
+  EXPECT_EQ(write("<new/>", "new"), (json{{"ok", false}, {"error", "Couldn't put the captions on the clipboard"}}));
+  fs::permissions(store(), fs::perms::owner_all);
+  EXPECT_EQ(pasteboard::lookup(kXml), "<old/>");
+
+  // A link in place of the store's own folder is not followed, even to a private folder.
+  fs::rename(dir / "ToviHelper", dir / "elsewhere");
+  fs::create_directory_symlink(dir / "elsewhere", dir / "ToviHelper");
+  EXPECT_TRUE(refused());
+  fs::remove(dir / "ToviHelper");
+  fs::rename(dir / "elsewhere", dir / "ToviHelper");
+
+  // The runtime folder holds the store only when it is absolute and ours; else it is under /tmp.
+  const std::string fallback = "/tmp/ToviHelper-" + std::to_string(::geteuid()) + "/pasteboard";
+  ::setenv("XDG_RUNTIME_DIR", "relative/folder", 1);
+  EXPECT_EQ(pasteboard::location(), fallback);
+  ::setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1);
+
+  if (::geteuid() != 0) GTEST_SKIP() << "making another user's folder needs root";
+  for (const std::string& folder : {store(), dir / "ToviHelper"}) {
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    EXPECT_TRUE(refused()) << folder;
+    ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
+  }
+  ASSERT_EQ(::chown(dir.path.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(pasteboard::location(), fallback);
+}
+
+TEST_F(Clipboard, WhatIsWrittenReadsBackInTheEditorsTypes) {
+  const std::string xml = "<?xml version=\"1.0\"?>\n<clip name=\"Caf\xC3\xA9 \xF0\x9F\x8E\xAC\"/>\n";
+  // The id goes as UTF-16 little-endian without mark or terminator, astral characters as pairs.
+  const std::pair<std::string, std::string> ids[] = {
+      {"c1", std::string("c\0" "1\0", 4)}, {"\xC3\xA9\xE6\xBC\xA2", std::string("\xE9\0\x22\x6F", 4)},
+      {"a\xF0\x9F\x98\x80z", std::string("a\0\x3D\xD8\x00\xDEz\0", 8)}, {"", ""}};
+  for (const auto& [id, utf16] : ids) {
+    ASSERT_EQ(write(xml, id), kOk) << id;
+    EXPECT_EQ(read(), (json{{"ok", true}, {"xml", xml}, {"id", id}})) << id;
+    EXPECT_EQ(tool({"get", kId}).output, utf16) << id;
+  }
+  EXPECT_EQ(tool({"list"}).output, kId + "\n" + kXml + "\n");
+  // An empty XML file is a clip too; a missing input fails before the store is touched.
+  EXPECT_EQ(write("", "A"), kOk);
+  for (json bad : {json{{"xmlPath", dir / "missing.xml"}, {"id", "n"}}, json{{"xmlPath", dir.path}, {"id", "n"}},
+                   json{{"xmlPath", dir / "clip.xml"}}, json{{"id", "n"}}}) {
+    bad["kind"] = "clipboardWrite";
+    EXPECT_EQ(job(bad), (json{{"ok", false}, {"error", "clipboardWrite needs xmlPath and id"}})) << bad;
+  }
   EXPECT_EQ(read(), (json{{"ok", true}, {"xml", ""}, {"id", "A"}}));
-
-  // Exactly the two types, the id first; UTF-16LE without mark or terminator.
-  EXPECT_EQ(pasteboardTool({"list"}).output, idType + "\n" + xmlType + "\n");
-  EXPECT_EQ(pasteboardTool({"get", idType}).output, std::string("A\0", 2));
-  write("x", "\xF0\x9F\x98\x80");
-  EXPECT_EQ(pasteboardTool({"get", idType}).output, std::string("\x3D\xD8\x00\xDE", 4));
 }
 
-TEST_F(ClipboardTest, ABadWriteLeavesTheEarlierClip) {
-  ASSERT_EQ(write("<old/>", "old"), (json{{"ok", true}}));
-  const json earlier = read();
-  const json error{{"ok", false}, {"error", kNeeds}};
-  test::writeFile(dir / "new.xml", "<new/>");
-  EXPECT_EQ(job({{"kind", "clipboardWrite"}, {"xmlPath", dir / "missing.xml"}, {"id", "n"}}), error);
-  EXPECT_EQ(job({{"kind", "clipboardWrite"}, {"xmlPath", dir.path}, {"id", "n"}}), error);
-  EXPECT_EQ(job({{"kind", "clipboardWrite"}, {"xmlPath", dir / "new.xml"}}), error);
-  EXPECT_EQ(job({{"kind", "clipboardWrite"}, {"id", "n"}}), error);
-  EXPECT_EQ(read(), earlier);
-}
-
-TEST_F(ClipboardTest, ARefusedStoreFailsTheWrite) {
-  ASSERT_EQ(write("<old/>", "old"), (json{{"ok", true}}));
-  std::filesystem::permissions(folder(), std::filesystem::perms::group_read,
-                               std::filesystem::perm_options::add);
-  EXPECT_EQ(write("<new/>", "new"),
-            (json{{"ok", false}, {"error", "Couldn't put the captions on the clipboard"}}));
-  EXPECT_EQ(read(), (json{{"ok", false}, {"error", kNoClip}}));
-}
-
-TEST_F(ClipboardTest, ReadNeedsTheXmlAndForgivesABadId) {
-  EXPECT_EQ(kNoClip.size(), 85u);
-  const json noClip{{"ok", false}, {"error", kNoClip}};
-  EXPECT_EQ(read(), noClip);
-  put(idType, std::string("i\0", 2));
-  EXPECT_EQ(read(), noClip) << "an id alone is no clip";
-  put(xmlType, "<a>\xC3</a>");
-  EXPECT_EQ(read(), noClip) << "XML that is not UTF-8";
-  put(xmlType, "<a/>");
+TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
+  EXPECT_EQ(read(), kNoClip);
+  const auto piped = test::runProgram("/bin/sh", {"-c", "printf 'i\\0' | \"$0\" set \"$1\"", TOVI_PASTEBOARD_BIN, kId});
+  ASSERT_EQ(piped.status, 0) << piped.output;
+  EXPECT_EQ(read(), kNoClip) << "an id alone is no clip";
+  put(kXml, "<a>\xC3</a>");
+  EXPECT_EQ(read(), kNoClip) << "XML that is not UTF-8";
+  put(kXml, "<a/>");
   EXPECT_EQ(read()["id"], "i");
-
+  // Odd length, a lone high or low surrogate, and (declaring the XML alone) no id at all.
   for (const std::string& broken : {std::string("i\0j", 3), std::string("\x3D\xD8", 2),
-                                   std::string("\x3D\xD8i\0", 4), std::string("\x00\xDEi\0", 4)}) {
-    put(idType, broken);
+                                   std::string("\x3D\xD8i\0", 4), std::string("\x00\xDEi\0", 4), std::string()}) {
+    if (broken.empty()) ASSERT_EQ(tool({"declare", kXml}).status, 0);
+    else put(kId, broken);
     EXPECT_EQ(read(), (json{{"ok", true}, {"xml", "<a/>"}, {"id", ""}}));
   }
-  ASSERT_EQ(pasteboardTool({"declare", xmlType}).status, 0);
-  EXPECT_EQ(read(), (json{{"ok", true}, {"xml", "<a/>"}, {"id", ""}}));
+  EXPECT_EQ(tool({"clear"}).status, 0);
+  EXPECT_EQ(tool({"get", kXml}).status, 1);
+  EXPECT_EQ(tool({"frobnicate"}).status, 2);
 }
 
-TEST_F(ClipboardTest, CompanionCommandListsGetsSetsAndClears) {
-  const auto set = test::runProgram(
-      "/bin/sh", {"-c", std::string("printf 'one\\ntwo' | ") + TOVI_PASTEBOARD_BIN + " set t/1"});
-  ASSERT_EQ(set.status, 0) << set.output;
-  put("t2", "2");
-  EXPECT_EQ(pasteboardTool({"list"}).output, "t/1\nt2\n");
-  EXPECT_EQ(pasteboardTool({"get", "t/1"}).output, "one\ntwo");
-  EXPECT_EQ(pasteboardTool({"get", "t3"}).status, 1);
-  EXPECT_EQ(pasteboardTool({"where"}).output, folder() + "\n");
-  EXPECT_EQ(pasteboardTool({"clear"}).status, 0);
-  EXPECT_EQ(pasteboardTool({"list"}).output, "");
-  EXPECT_EQ(pasteboardTool({"frobnicate"}).status, 2);
+// The test process makes itself the subreaper of its descendants, so the detached bounce
+// instances become its children when their starter lets go of them: it can see that each one
+// started and ended, and that none is left.
+TEST_F(Clipboard, OnlyWatchModeBouncesAndAnswersAfterTheBounce) {
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  const auto noChildren = [] {  // none at all, running or ended
+    siginfo_t info{};
+    return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD;
+  };
+  ASSERT_EQ(write("<clip/>", "job"), kOk);
+  ASSERT_EQ(write("<clip/>", "opened", {"--open"}), kOk);
+  EXPECT_TRUE(noChildren()) << "a bounce outside watch mode";
+
+  // A failed write (claimed first) is never followed by a bounce; each of 50 good ones is.
+  test::TempDir jobs;
+  const auto name = [](int i) { return i < 0 ? "bad" : (i < 10 ? "j0" : "j") + std::to_string(i); };
+  for (int i = -1; i < 50; ++i)
+    test::writeJob(jobs / (name(i) + ".tovijob"), {{"out", jobs / (name(i) + ".json")}, {"kind", "clipboardWrite"},
+                   {"xmlPath", dir / (i < 0 ? "missing.xml" : "clip.xml")}, {"id", name(i)}});
+  const pid_t helper = process::spawn({test::helperPath(), {"--watch", jobs.path, "--idle", "2"}, {}}).pid;
+  int ended = 0, failed = 0, helperStatus = -1;
+  const auto reap = [&] {  // the helper, or a process adopted from it
+    for (int pid, status; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
+      const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      if (pid == helper) helperStatus = code;
+      else failed += code != 0, ++ended;
+    }
+  };
+
+  // The claimed file's change time is the moment of the claim; file times tick in steps of a few
+  // milliseconds, hence the small allowance.
+  struct stat claimed {}, answered {};
+  ASSERT_TRUE(test::waitFor([&] { reap(); return ::stat((jobs / "j00.tovijob.taken").c_str(), &claimed) == 0; }));
+  ASSERT_TRUE(test::waitFor([&] { reap(); return ::stat((jobs / "j00.json").c_str(), &answered) == 0; }));
+  EXPECT_GE(double(answered.st_mtim.tv_sec - claimed.st_ctim.tv_sec) +
+                double(answered.st_mtim.tv_nsec - claimed.st_ctim.tv_nsec) * 1e-9, 0.4 - 0.01);
+  ASSERT_TRUE(test::waitFor([&] { reap(); return test::exists(jobs / "j49.json"); }, std::chrono::seconds(240)));
+
+  // The helper is idle now: it holds on to no child, ended or not.
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(helper) + "/task"))
+    EXPECT_EQ(test::readFile(task.path() / "children").value(), "") << task.path();
+  ASSERT_TRUE(test::waitFor([&] { reap(); return noChildren(); }));
+  EXPECT_EQ(std::tuple(helperStatus, ended, failed), std::tuple(0, 50, 0)) << "helper, bounces, failed";
+  EXPECT_EQ(test::readJson(jobs / "bad.json")["ok"], false);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(test::readJson(jobs / (name(i) + ".json")), kOk) << i;
 }
+
+}  // namespace
