@@ -1,86 +1,55 @@
 #!/usr/bin/env python3
-"""A loopback HTTP server for the model download tests.
-
-    model-server.py FOLDER
-
-Listens on 127.0.0.1 only, on a free port that it prints as its first line of output, and serves:
-
-  /files/NAME          the file FOLDER/NAME
-  /redirect/NAME       302 to /files/NAME
-  /slow/NAME?pieces=N&pause=S
-                       the file in N pieces with S seconds between them (Content-Length set)
-  /stall/NAME          headers and the first half of the file, then nothing, for ever
-  anything else        404 with an HTML error page
-
-Each request's path is appended to FOLDER/requests.log.
-"""
+# A loopback HTTP server for the model download tests:  model-server.py FOLDER
+#
+# Listens on 127.0.0.1 only, on a free port that it writes, with a line feed, to FOLDER/port, and
+# serves:
+#   /files/NAME     the file FOLDER/NAME
+#   /redirect/NAME  302 to /files/NAME
+#   /slow/NAME      the file in 8 pieces 0.4 s apart (Content-Length set)
+#   /stall/NAME     the first half of the file, then nothing for an hour
+#   anything else   404 with an HTML error page
 
 import http.server
 import os
 import sys
 import time
-import urllib.parse
+
+FOLDER = sys.argv[1]
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
-    folder = "."
-
     def log_message(self, *args):
         pass
 
     def do_GET(self):
-        with open(os.path.join(self.folder, "requests.log"), "a") as log:
-            log.write(self.path + "\n")
-        url = urllib.parse.urlsplit(self.path)
-        query = urllib.parse.parse_qs(url.query)
-        parts = url.path.strip("/").split("/", 1)
-        route, name = (parts + [""])[:2]
-        path = os.path.join(self.folder, name)
+        route, _, name = self.path.strip("/").partition("/")
+        path = os.path.join(FOLDER, name)
         if route not in ("files", "redirect", "slow", "stall") or "/" in name or not os.path.isfile(path):
-            return self.reply(404, b"<html><body>404 Not Found</body></html>", "text/html")
+            return self.reply(404, [b"<html><body>404 Not Found</body></html>"])
         if route == "redirect":
-            self.send_response(302)
-            self.send_header("Location", "/files/" + name)
-            self.send_header("Content-Length", "0")
-            self.end_headers()
-            return
+            return self.reply(302, [], Location="/files/" + name)
         with open(path, "rb") as f:
             body = f.read()
-        if route == "files":
-            return self.reply(200, body)
-        self.send_response(200)
-        self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
+        step = max(1, -(-len(body) // 8) if route == "slow" else len(body))
+        pieces = [body[:len(body) // 2]] if route == "stall" else [body[i:i + step] for i in range(0, len(body), step)]
+        self.reply(200, pieces, len(body))
         if route == "stall":
-            self.wfile.write(body[: len(body) // 2])
-            self.wfile.flush()
             time.sleep(3600)
-            return
-        pieces = int(query.get("pieces", ["10"])[0])
-        pause = float(query.get("pause", ["0.2"])[0])
-        step = max(1, -(-len(body) // pieces))
-        for start in range(0, len(body), step):
-            if start:
-                time.sleep(pause)
-            self.wfile.write(body[start:start + step])
+
+    def reply(self, status, pieces, length=None, **headers):
+        self.send_response(status)
+        headers["Content-Length"] = str(sum(map(len, pieces)) if length is None else length)
+        for key, value in headers.items():
+            self.send_header(key, value)
+        self.end_headers()
+        for i, piece in enumerate(pieces):
+            time.sleep(0.4 if i else 0)
+            self.wfile.write(piece)
             self.wfile.flush()
 
-    def reply(self, status, body, kind="application/octet-stream"):
-        self.send_response(status)
-        self.send_header("Content-Type", kind)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
 
-
-def main():
-    Handler.folder = sys.argv[1]
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    server.daemon_threads = True
-    print(server.server_address[1], flush=True)
-    server.serve_forever()
-
-
-if __name__ == "__main__":
-    main()
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+server.daemon_threads = True
+with open(os.path.join(FOLDER, "port"), "w") as f:
+    f.write(f"{server.server_address[1]}\n")
+server.serve_forever()

@@ -1,5 +1,5 @@
-// What the speech tests share: the fake and the real whisper-cli, speech and tone audio, the tiny
-// model, jobs run through the built helper, and the loopback model server.
+// What the speech tests share: the fake and the real whisper-cli, tone audio, jobs run through the
+// built helper, and the loopback model server.
 #pragma once
 
 #include <string>
@@ -14,37 +14,33 @@ namespace speech {
 using json = nlohmann::json;
 
 // The real whisper-cli that tools/build-whisper puts into the build tree.
-std::string realWhisper();
+inline std::string realWhisper() { return TOVI_BUILD_DIR "/lib/ToviHelper/whisper/whisper-cli"; }
 
 // A fake whisper-cli in a folder of its own, doing what `behaviour` says (see fake-whisper-cli).
+// Its grandchild, if it left one, ends with it.
 struct FakeWhisper {
   explicit FakeWhisper(const json& behaviour = json::object());
-  void behave(const json& behaviour);
-  json record() const;  // what it recorded when behaviour has "record": true
-  std::string path;     // the executable to name in a job's "whisper"
+  ~FakeWhisper();
+  void behave(json behaviour);
+  json record() const { return test::readJson(dir / "record.json"); }  // with "record": true
   test::TempDir dir;
+  std::string path = dir / "whisper-cli";  // the executable to name in a job's "whisper"
 };
 
-// Speaks `text` with espeak-ng into a WAV file.
-void speak(const std::string& text, const std::string& path);
-// A 16-bit PCM WAV of a 440 Hz tone.
-void writeTone(const std::string& path, double seconds, int rate = 16000, int channels = 1);
-// The tiny hand-set model of tools/make-tiny-whisper-model.
-void makeTinyModel(const std::string& path);
+// A 16 kHz mono 16-bit WAV of a 400 Hz tone.
+void writeTone(const std::string& path, double seconds);
 
-// Writes `job` (with "out" set to dir/result.json unless it has one) to dir/job.tovijob, runs the
-// helper in job mode and gives the result.
-json runJob(json job, const test::TempDir& dir);
+// Writes `job` (with "out" set to dir/result.json) to dir/job.tovijob, runs `helper` in job mode
+// and gives the result.
+json runJob(json job, const test::TempDir& dir, const std::string& helper = test::helperPath());
 
 // The loopback HTTP server of model-server.py serving files from `folder`.
 struct ModelServer {
   explicit ModelServer(const std::string& folder);
   ~ModelServer();
-  ModelServer(const ModelServer&) = delete;
-  ModelServer& operator=(const ModelServer&) = delete;
   std::string url(const std::string& route) const;  // "http://127.0.0.1:PORT/" + route
-  pid_t pid = -1;
-  int port = 0;
+  pid_t pid;
+  std::string port;
 };
 
 }  // namespace speech
