@@ -21,7 +21,8 @@ struct Download : ::testing::Test {
     writeTone(dir / "a.wav", 0.2);
   }
   json run(const std::string& route, json extra = json::object()) {
-    extra.update({{"wav", dir / "a.wav"}, {"model", modelPath}, {"modelURL", server.url(route)}, {"whisper", fake.path}});
+    extra.update({{"wav", dir / "a.wav"}, {"model", modelPath}, {"modelURL", server.url + route},
+                  {"whisper", fake.path}});
     return runJob(extra, dir);
   }
   test::TempDir served, dir;

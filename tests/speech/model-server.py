@@ -18,9 +18,6 @@ FOLDER = sys.argv[1]
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
-
     def do_GET(self):
         route, _, name = self.path.strip("/").partition("/")
         path = os.path.join(FOLDER, name)
@@ -31,7 +28,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(path, "rb") as f:
             body = f.read()
         step = max(1, -(-len(body) // 8) if route == "slow" else len(body))
-        pieces = [body[:len(body) // 2]] if route == "stall" else [body[i:i + step] for i in range(0, len(body), step)]
+        pieces = [body[i:i + step] for i in range(0, len(body), step)]
+        if route == "stall":
+            pieces = [body[:len(body) // 2]]
         self.reply(200, pieces, len(body))
         if route == "stall":
             time.sleep(3600)
@@ -49,7 +48,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-server.daemon_threads = True
 with open(os.path.join(FOLDER, "port"), "w") as f:
     f.write(f"{server.server_address[1]}\n")
 server.serve_forever()

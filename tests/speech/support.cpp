@@ -50,20 +50,18 @@ ModelServer::ModelServer(const std::string& folder) {
   process::Spec spec;
   spec.executable = "/usr/bin/python3";
   spec.arguments = {TOVI_SOURCE_DIR "/tests/speech/model-server.py", folder};
+  spec.err = process::Stream::null;
   pid = process::spawn(spec).pid;
   // The server writes its port, then a line feed, once it listens.
+  std::string port;
   auto listening = [&] { return (port = test::readFile(folder + "/port").value_or("")).ends_with('\n'); };
-  if (!test::waitFor(listening, std::chrono::minutes(1))) throw std::runtime_error("the model server did not start");
-  port.pop_back();
+  if (!test::waitFor(listening, std::chrono::minutes(1))) throw std::runtime_error("no model server");
+  url = "http://127.0.0.1:" + port.substr(0, port.size() - 1) + "/";
 }
 
 ModelServer::~ModelServer() {
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
-}
-
-std::string ModelServer::url(const std::string& route) const {
-  return "http://127.0.0.1:" + port + "/" + route;
 }
 
 }  // namespace speech

@@ -34,13 +34,12 @@ void writeTone(const std::string& path, double seconds);
 // and gives the result.
 json runJob(json job, const test::TempDir& dir, const std::string& helper = test::helperPath());
 
-// The loopback HTTP server of model-server.py serving files from `folder`.
+// The loopback HTTP server of model-server.py serving files from `folder` at `url`.
 struct ModelServer {
   explicit ModelServer(const std::string& folder);
   ~ModelServer();
-  std::string url(const std::string& route) const;  // "http://127.0.0.1:PORT/" + route
   pid_t pid;
-  std::string port;
+  std::string url;  // "http://127.0.0.1:PORT/"
 };
 
 }  // namespace speech

@@ -11,12 +11,12 @@ TEST(TranscriptionJob, ChecksAudioModelAndEnvelopeBeforeAnsweringWithTranscriptA
   FakeWhisper fake{{{"record", true}, {"transcript", R"({"transcription":[]})"}}};
   const std::string wav = dir / "a.wav", none = dir / "none.wav", model = dir / "none.bin";
   writeTone(wav, 1.0);
-  // An unreachable "modelURL" would turn an attempt to fetch without a "model" into a download failure.
-  const std::string nowhere = "http://127.0.0.1:1/m.bin";
   for (const auto& [job, error] : std::vector<std::pair<json, std::string>>{
            {json::object(), "Audio not found: "},
            {{{"wav", none}, {"model", model}}, "Audio not found: " + none},
-           {{{"wav", wav}, {"modelURL", nowhere}}, "Whisper model not found: "},
+           // An unreachable "modelURL" would turn an attempt to fetch without a "model" into a
+           // download failure.
+           {{{"wav", wav}, {"modelURL", "http://127.0.0.1:1/m.bin"}}, "Whisper model not found: "},
            {{{"wav", wav}, {"model", model}}, "Whisper model not found: " + model}}) {
     EXPECT_EQ(runJob(job, dir)["error"], error);
   }

@@ -29,7 +29,6 @@ TEST(WhisperOutput, TheTailKeepsTheLastUserPerceivedCharacters) {
   EXPECT_EQ(tail.text(), "cde\xCC\x81" "fg");
   tail.append("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7");  // a flag: two code points, one character
   EXPECT_EQ(tail.text(), "de\xCC\x81" "fg\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7");
-  EXPECT_EQ(tail.summary(), tail.text());
   StderrTail big;
   for (int i = 0; i < 300; ++i) big.append("0123456789\n");
   EXPECT_EQ(big.text().size(), 2000u);
@@ -47,8 +46,9 @@ TEST(WhisperOutput, TranscriptsAreRepairedOnlyInsideStrings) {
   EXPECT_EQ(*value, nlohmann::json({{"t", {"a\tb\nc\x01", " " + bad, bad + " x", bad + bad + bad + bad + bad,
                                            " Hi \"there\" \\ \xC3\xA9"}}, {"n", 1.5}}));
   EXPECT_TRUE(parseTranscript("[1, 2]"));
+  // Nothing outside strings is repaired, nor are bad escapes.
   for (const char* wrong : {"", "not json", "\"a string\"", "42", "{\"a\": 1", "{\"a\": 1} trailing",
-                            "{\"a\":\x01 1}", "{\"a\": \xFF}", "{\"a\": \"\\q\"}"})  // no repair outside strings, nor of escapes
+                            "{\"a\":\x01 1}", "{\"a\": \xFF}", "{\"a\": \"\\q\"}"})
     EXPECT_FALSE(parseTranscript(wrong)) << wrong;
 }
 

@@ -40,22 +40,23 @@ TEST_F(Run, PassesArgumentsAndEnvironmentAndWritesIntoAPrivateFolder) {
     ours[entry.substr(0, entry.find('='))] = entry.substr(entry.find('=') + 1);
   std::string folders[2];
   for (bool given : {false, true}) {
-    fake.behave({{"record", true}, {"transcript", R"({"transcription":[{"text":" hi"}]})"}});
+    fake.behave({{"record", true}, {"transcript", R"({"t":" hi"})"}});
     if (given) {  // the Metal backend beside the executable overrides the variable
       test::writeFile(fake.dir / "libggml-metal.so", "");
       ::setenv("GGML_BACKEND_PATH", "/somewhere/else", 1);
       ours["GGML_BACKEND_PATH"] = fake.dir / "libggml-metal.so";
     }
-    json result = run(given ? json{{"lang", ""}, {"dtw", "tiny.en"}, {"prompt", "Names: Ana, Bo."}} : json{{"prompt", ""}});
+    const json extra = given ? json{{"lang", ""}, {"dtw", "tiny.en"}, {"prompt", "Ana, Bo."}} : json{{"prompt", ""}};
+    const json result = run(extra);
     ::unsetenv("GGML_BACKEND_PATH");
-    EXPECT_EQ(result, json({{"ok", true}, {"whisper", {{"transcription", {{{"text", " hi"}}}}}}, {"env", result["env"]}}));
+    EXPECT_EQ(result, json({{"ok", true}, {"whisper", {{"t", " hi"}}}, {"env", result["env"]}}));
     const json record = fake.record();
     const auto argv = record["argv"].get<std::vector<std::string>>();
     ASSERT_GT(argv.size(), 9u);
     std::vector<std::string> want{fake.path, "-m", dir / "a.wav", "-f", dir / "a.wav", "-l", given ? "" : "auto",
                                   "-ojf", "-of", argv[9], "-nfa", "--dtw", given ? "tiny.en" : "large.v3.turbo",
                                   "-t", "8", "-pp"};
-    if (given) want.insert(want.end(), {"--prompt", "Names: Ana, Bo."});
+    if (given) want.insert(want.end(), {"--prompt", "Ana, Bo."});
     EXPECT_EQ(argv, want);
     EXPECT_EQ(record["env"], json(ours));
     // "tovi_<milliseconds>" in a folder of its own in the temporary directory, that only we can enter.
@@ -69,7 +70,7 @@ TEST_F(Run, PassesArgumentsAndEnvironmentAndWritesIntoAPrivateFolder) {
 }
 
 TEST_F(Run, ReadsStandardErrorAndTheTranscript) {
-  const std::string seeded = R"({"progress":7})";
+  const std::string seeded = R"({"progress":7})", failed = "whisper-cli failed ";
   struct Case { json behaviour, want; std::string progress = R"({"progress":7})"; };
   for (const Case& c : std::vector<Case>{
            // Only the last progress line of a chunk is written.
@@ -77,22 +78,23 @@ TEST_F(Run, ReadsStandardErrorAndTheTranscript) {
             json::object(), R"({"progress":40})"},
            // A line split across chunks writes nothing, nor does a chunk that is not UTF-8 ("\xff progress =
            // 30%%"); the tail joins the chunks again.
-           {{{"stderr", {"whisper_print_progress_callback: progress =  4", "0%\n", {{"hex", "ff2070726f6772657373203d2033302525"}}}},
-             {"exit", 1}},
-            "whisper-cli failed (1): whisper_print_progress_callback: progress =  40%"},
+           {{{"stderr", {"whisper_print_progress_callback: progress =  4", "0%\n",
+                         {{"hex", "ff2070726f6772657373203d2033302525"}}}}, {"exit", 1}},
+            failed + "(1): whisper_print_progress_callback: progress =  40%"},
            // The last three non-empty lines, with those written just before exiting.
-           {{{"stderr", {"a\n", "\n", "b\nc\n"}}, {"last", "d\n"}, {"exit", 1}}, "whisper-cli failed (1): b | c | d"},
+           {{{"stderr", {"a\n", "\n", "b\nc\n"}}, {"last", "d\n"}, {"exit", 1}}, failed + "(1): b | c | d"},
            // A grandchild that keeps standard error open holds nothing up.
            {{{"stderr", {"one\n"}}, {"last", "two\nthree\n"}, {"grandchild", 600}, {"exit", 2}},
-            "whisper-cli failed (2): one | two | three"},
-           {{{"exit", 3}}, "whisper-cli failed (3): "},
-           {{{"signal", 11}}, "whisper-cli failed (139): "},
+            failed + "(2): one | two | three"},
+           {{{"exit", 3}}, failed + "(3): "},
+           {{{"signal", 11}}, failed + "(139): "},
            // Status 0 proves nothing: no transcript, or one that is not JSON, is a failure.
-           {{{"stderr", {"error: failed to read audio file\n"}}}, "whisper-cli failed (0): error: failed to read audio file"},
-           {{{"transcript", "{\"transcription\": ["}}, "whisper-cli failed (0): "},
-           {{{"transcript", "\"text\""}}, "whisper-cli failed (0): "},
+           {{{"stderr", {"error: failed to read audio file\n"}}}, failed + "(0): error: failed to read audio file"},
+           {{{"transcript", "{\"transcription\": ["}}, failed + "(0): "},
+           {{{"transcript", "\"text\""}}, failed + "(0): "},
            // Raw control characters and a character split across tokens, as whisper-cli writes them.
-           {{{"transcript", {{"hex", "7b2274223a5b2220e697222c22a52009225d7d"}}}}, {{"t", {" \xEF\xBF\xBD", "\xEF\xBF\xBD \t"}}}},
+           {{{"transcript", {{"hex", "7b2274223a5b2220e697222c22a52009225d7d"}}}},  // {"t":[" \xe6\x97","\xa5 \t"]}
+            {{"t", {" \xEF\xBF\xBD", "\xEF\xBF\xBD \t"}}}},
        }) {
     test::writeFile(dir / "result.json.progress", seeded);
     fake.behave(c.behaviour);
@@ -104,19 +106,21 @@ TEST_F(Run, ReadsStandardErrorAndTheTranscript) {
 
 TEST_F(Run, FindsTheJobsWhisperThenTheBundleCopyThenTheFixedPlace) {
   fake.behave({{"exit", 5}});
-  test::writeFile(dir / "not-a-program", "just text\n");
-  fs::permissions(dir / "not-a-program", fs::perms::owner_all);
+  test::writeFile(dir / "text", "just text\n");
+  fs::permissions(dir / "text", fs::perms::owner_all);
   auto error = [&](json whisper) { return run({{"whisper", whisper}}).value("error", ""); };
   EXPECT_EQ(error((fs::relative(fake.dir.path) / "whisper-cli").string()), "whisper-cli failed (5): ");
-  EXPECT_EQ(error(dir / "not-a-program"), "Cannot start whisper-cli (" + dir / "not-a-program" + "): Exec format error");
-  EXPECT_EQ(error(dir / "a.wav"), "Cannot start whisper-cli (/opt/homebrew/bin/whisper-cli): No such file or directory");
+  EXPECT_EQ(error(dir / "text"), "Cannot start whisper-cli (" + dir / "text" + "): Exec format error");
+  EXPECT_EQ(error(dir / "a.wav"),  // not executable: the fixed place, which is not there
+            "Cannot start whisper-cli (/opt/homebrew/bin/whisper-cli): No such file or directory");
 
   const std::string bundled = prefix / "lib/ToviHelper/whisper";
   fs::create_directories(bundled);
   fs::create_symlink(TOVI_SOURCE_DIR "/tests/speech/fake-whisper-cli", bundled + "/whisper-cli");
   test::writeFile(bundled + "/fake-whisper.json", R"({"exit": 6})");
   EXPECT_EQ(error(fake.path), "whisper-cli failed (5): ");
-  for (json other : {json(dir / "a.wav"), json(""), json(nullptr)}) EXPECT_EQ(error(other), "whisper-cli failed (6): ");
+  for (json other : {json(dir / "a.wav"), json(""), json(nullptr)})
+    EXPECT_EQ(error(other), "whisper-cli failed (6): ") << other;
 }
 
 }  // namespace
