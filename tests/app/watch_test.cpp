@@ -27,8 +27,6 @@ using Clock = std::chrono::steady_clock;
 json measureJob(const std::string& out) { return {{"out", out}, {"kind", "measure"}}; }
 json transcribeJob(const std::string& out) { return {{"out", out}}; }
 
-std::string errorOf(const json& job) { return test::errorOfJob(job); }
-
 TEST(Watch, IdleOfZeroNegativeOrNanReturnsWithoutLookingAtTheFolder) {
   test::TempDir dir;
   test::writeJob(dir / "a.tovijob", transcribeJob(dir / "r.json"));
@@ -61,7 +59,7 @@ TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
   test::writeJob(dir / "f.tovijob.taken", transcribeJob(dir / "f.json"));
   auto run = test::runHelper({"--watch", dir.path, "--idle", "0.5"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(test::readJson(out)["error"], errorOf(measureJob(out)));
+  EXPECT_EQ(test::readJson(out)["error"], test::errorOfJob(measureJob(out)));
   EXPECT_TRUE(test::exists(dir / "e.json"));
   EXPECT_EQ(test::readJson(dir / "c.tovijob.taken.result.json")["error"], "Unreadable job file");
   for (const char* gone : {"a.tovijob", "b.tovijob", "B.tovijob", "a.tovijob.taken",
@@ -122,7 +120,7 @@ TEST(Watch, SeveralWatchersRunEveryJobExactlyOnce) {
     ASSERT_EQ(std::rename((dir / name).c_str(), (jobs + "/" + name + ".tovijob").c_str()), 0);
   }
   for (pid_t pid : watchers) EXPECT_EQ(process::wait(pid), 0);
-  const std::string expected = errorOf(transcribeJob("x"));
+  const std::string expected = test::errorOfJob(transcribeJob("x"));
   for (int i = 0; i < count; ++i) {
     std::string name = "job" + std::to_string(1000 + i);
     EXPECT_EQ(test::readJson(dir / (name + ".json"))["error"], expected) << name;
