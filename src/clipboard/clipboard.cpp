@@ -8,6 +8,7 @@
 
 #include "jobs/failure.h"
 #include "jobs/program.h"
+#include "jobs/utf8.h"
 #include "platform/files.h"
 #include "platform/pasteboard.h"
 
@@ -35,10 +36,6 @@ bool forEachCodePoint(std::string_view text, Each each) {
     left -= length;
   }
   return true;
-}
-
-bool validUtf8(std::string_view text) {
-  return forEachCodePoint(text, [](uint32_t) {});
 }
 
 void putUnit(std::string& out, uint32_t unit) {
@@ -96,7 +93,7 @@ std::optional<std::string> fromUtf16le(std::string_view data) {
 nlohmann::json clipboardRead() {
   // The XML is looked up first: the id means nothing without a clip.
   const auto xml = pasteboard::lookup(PR_XML);
-  if (!xml || !validUtf8(*xml)) throw Failure(kNoClip);
+  if (!xml || !isUtf8(*xml)) throw Failure(kNoClip);
   const auto idData = pasteboard::lookup(PR_ID);
   const auto id = idData ? fromUtf16le(*idData) : std::nullopt;
   return {{"ok", true}, {"xml", *xml}, {"id", id.value_or("")}};

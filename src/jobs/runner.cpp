@@ -5,6 +5,7 @@
 #include "jobs/failure.h"
 #include "jobs/job.h"
 #include "jobs/program.h"
+#include "jobs/utf8.h"
 #include "jobs/writer.h"
 #include "platform/files.h"
 #include "speech/transcription.h"

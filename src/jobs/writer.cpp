@@ -3,8 +3,6 @@
 #include <cmath>
 #include <vector>
 
-#include <utf8proc.h>
-
 #include "platform/files.h"
 
 namespace {
@@ -23,26 +21,6 @@ bool allFinite(const nlohmann::json& root) {
 }
 
 }  // namespace
-
-std::string repairUtf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  auto* p = reinterpret_cast<const utf8proc_uint8_t*>(bytes.data());
-  utf8proc_ssize_t left = static_cast<utf8proc_ssize_t>(bytes.size());
-  while (left > 0) {
-    utf8proc_int32_t cp;
-    utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
-    if (n < 0) {
-      out += "\xEF\xBF\xBD";  // U+FFFD for one byte that starts no valid sequence
-      n = 1;
-    } else {
-      out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
-    }
-    p += n;
-    left -= n;
-  }
-  return out;
-}
 
 std::optional<std::string> serialise(const nlohmann::json& value) {
   if (!allFinite(value)) return std::nullopt;

@@ -3,7 +3,6 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -15,10 +14,6 @@ void write(const nlohmann::json& value, const std::string& path);
 
 // The file half of write(): puts already serialised bytes at `path` through path + ".tmp".
 void writeBytes(const std::string& bytes, const std::string& path);
-
-// `bytes` with every sequence that is not UTF-8 replaced by U+FFFD, so that a text that came from
-// outside (a child's output, a file name) can always be written.
-std::string repairUtf8(std::string_view bytes);
 
 // The exact bytes write() puts in the file, or nothing when the value cannot be serialised.
 std::optional<std::string> serialise(const nlohmann::json& value);

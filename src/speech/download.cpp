@@ -11,11 +11,11 @@
 #include <nlohmann/json.hpp>
 
 #include "jobs/failure.h"
+#include "jobs/utf8.h"
 #include "jobs/writer.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "speech/whisper_output.h"
 
 namespace {
 

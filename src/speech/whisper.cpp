@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "jobs/failure.h"
+#include "jobs/utf8.h"
 #include "jobs/writer.h"
 #include "platform/errors.h"
 #include "platform/files.h"

@@ -9,9 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-// True when the bytes are well-formed UTF-8.
-bool isUtf8(std::string_view bytes);
-
 // The percentage of the last progress line in a chunk of standard error: the last match of
 // "progress =\s*(\d+)%", with \s and \d taken as Unicode white space and decimal digits. Nothing
 // when there is no match, or when the last match's number is not ASCII digits within int64.

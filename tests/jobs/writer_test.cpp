@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "jobs/utf8.h"
 #include "jobs/writer.h"
 #include "support/support.h"
 
@@ -72,7 +73,7 @@ TEST(Writer, KeepsTheOldResultWhenTheTemporaryFileCannotBeMade) {
   EXPECT_EQ(test::readFile(path), "earlier");
 }
 
-TEST(Writer, RepairUtf8ReplacesOnlyBrokenSequences) {
+TEST(Utf8, RepairReplacesOnlyBrokenSequences) {
   EXPECT_EQ(repairUtf8("ok é ⌘ \xF0\x9F\x98\x80"), "ok é ⌘ \xF0\x9F\x98\x80");
   EXPECT_EQ(repairUtf8("a\xFF" "b\xC3"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
   EXPECT_EQ(repairUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // a surrogate
