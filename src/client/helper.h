@@ -1,0 +1,25 @@
+// Running ToviHelper the way a host does: a job file in a folder of our own, the helper in job
+// mode, its progress file followed while it runs, its result file read back.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+struct Progress {
+  int64_t percent = 0;
+  bool download = false;  // the model download, else the transcription
+};
+
+// ToviHelper in the folder of this program.
+std::string helperExecutable();
+
+// Runs one job ("out" is set here) and gives its result object, {"ok": true, ...} or {"ok": false,
+// "error": ...}. Calls `onProgress` for every change of the progress file. Throws
+// std::runtime_error when the helper cannot be started or leaves no readable result.
+nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progress&)>& onProgress = {});
+
+// Set by SIGINT or SIGTERM: runJob stops the helper, cleans up and throws.
+void stopOnSignals();

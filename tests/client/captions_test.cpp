@@ -1,0 +1,366 @@
+// tovi captions over prepared whisper-cli transcripts, checked from outside: line widths against
+// HarfBuzz's hb-shape on the font file, the SRT and WebVTT read back by ffprobe, and the words,
+// line counts and times against the rules.
+#include <gtest/gtest.h>
+#include <hb.h>
+
+#include <regex>
+#include <sstream>
+
+#include "support/support.h"
+
+namespace {
+
+using nlohmann::json;
+
+const std::string TOVI = TOVI_BUILD_DIR "/bin/tovi";
+const std::string DEJAVU = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
+                  WQY = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";
+
+// One spoken word: its tokens (the first with its leading blank, as whisper writes them), how long
+// it lasts and the silence after it.
+struct Spoken {
+  std::vector<std::string> tokens;
+  double duration;
+  double pauseAfter = 0.04;
+};
+
+// Splits text at blanks into words of one token each, with the punctuation a token of its own and
+// words longer than eight bytes cut into tokens, `rate` seconds a character.
+std::vector<Spoken> speak(const std::string& text, double rate, double pauseAfterSentence = 0.3) {
+  std::vector<Spoken> words;
+  std::istringstream in(text);
+  std::string word;
+  while (in >> word) {
+    Spoken spoken{{}, rate * static_cast<double>(word.size()) + 0.05};
+    std::string body = word, tail;
+    while (!body.empty() && std::string(".,;:!?").find(body.back()) != std::string::npos) {
+      tail.insert(0, 1, body.back());
+      body.pop_back();
+    }
+    for (size_t at = 0; at < body.size(); at += 8) spoken.tokens.push_back((at == 0 ? " " : "") + body.substr(at, 8));
+    if (!tail.empty()) spoken.tokens.push_back(tail);
+    if (tail.find_first_of(".!?") != std::string::npos) spoken.pauseAfter = pauseAfterSentence;
+    words.push_back(spoken);
+  }
+  return words;
+}
+
+// A helper result holding whisper-cli's JSON for the words (a segment per `perSegment` words, the
+// special tokens whisper-cli writes around them) and an envelope as long as the speech plus `tail`.
+json transcript(const std::vector<Spoken>& words, bool dtw = true, size_t perSegment = 12, double tail = 1.0) {
+  json segments = json::array();
+  double t = 0.5;
+  for (size_t first = 0; first < words.size(); first += perSegment) {
+    json tokens = json::array({{{"text", "[_BEG_]"}, {"offsets", {{"from", 0}, {"to", 0}}}, {"id", 50363}, {"t_dtw", -1}}});
+    std::string text;
+    const double from = t;
+    for (size_t i = first; i < std::min(words.size(), first + perSegment); ++i) {
+      const auto& w = words[i];
+      const double step = w.duration / static_cast<double>(w.tokens.size());
+      for (size_t k = 0; k < w.tokens.size(); ++k) {
+        const double at = t + step * static_cast<double>(k);
+        json token{{"text", w.tokens[k]}, {"offsets", {{"from", std::lround(at * 1000)}, {"to", std::lround((at + step) * 1000)}}},
+                   {"id", 1000 + i}, {"p", 0.9}};
+        // DTW times run a little behind the offsets, as they do.
+        token["t_dtw"] = dtw ? std::lround(at * 100) + 2 : -1;
+        tokens.push_back(token);
+        text += w.tokens[k];
+      }
+      t += w.duration + w.pauseAfter;
+    }
+    tokens.push_back({{"text", "[_TT_" + std::to_string(std::lround(t * 50)) + "]"}, {"offsets", {{"from", 0}, {"to", 0}}}, {"id", 50400}, {"t_dtw", -1}});
+    segments.push_back({{"timestamps", {{"from", ""}, {"to", ""}}},
+                        {"offsets", {{"from", std::lround(from * 1000)}, {"to", std::lround(t * 1000)}}},
+                        {"text", text},
+                        {"tokens", tokens}});
+  }
+  return {{"ok", true}, {"whisper", {{"result", {{"language", "en"}}}, {"transcription", segments}}},
+          {"env", {{"hop", 0.01}, {"db", std::vector<double>(static_cast<size_t>((t + tail) * 100), -30.0)}}}};
+}
+
+struct ParsedCue {
+  long long start, end;
+  std::vector<std::string> lines;
+};
+
+long long millis(const std::string& clock) {
+  return std::stoll(clock.substr(0, 2)) * 3600000 + std::stoll(clock.substr(3, 2)) * 60000 +
+         std::stoll(clock.substr(6, 2)) * 1000 + std::stoll(clock.substr(9, 3));
+}
+
+// Our own reading of the file, for the checks; ffprobe's reading is compared with it.
+std::vector<ParsedCue> parse(const std::string& text, bool vtt) {
+  std::vector<ParsedCue> cues;
+  std::istringstream in(text);
+  std::string line;
+  const std::regex timing(vtt ? R"((\d\d:\d\d:\d\d\.\d\d\d) --> (\d\d:\d\d:\d\d\.\d\d\d))"
+                              : R"((\d\d:\d\d:\d\d,\d\d\d) --> (\d\d:\d\d:\d\d,\d\d\d))");
+  if (vtt) {
+    std::getline(in, line);
+    EXPECT_EQ(line, "WEBVTT");
+  }
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    if (!vtt) {
+      EXPECT_EQ(line, std::to_string(cues.size() + 1));
+      std::getline(in, line);
+    }
+    std::smatch m;
+    EXPECT_TRUE(std::regex_match(line, m, timing)) << line;
+    ParsedCue cue{millis(m[1]), millis(m[2]), {}};
+    while (std::getline(in, line) && !line.empty()) cue.lines.push_back(line);
+    cues.push_back(cue);
+  }
+  return cues;
+}
+
+// hb-shape's widths of the lines in the font file, in points.
+std::vector<double> shaped(const std::string& file, const std::vector<std::string>& lines, double size,
+                           const test::TempDir& dir) {
+  std::string all;
+  for (const auto& l : lines) all += l + "\n";
+  test::writeFile(dir / "lines.txt", all);
+  const auto run = test::runProgram("/usr/bin/hb-shape", {"--font-funcs=ot", "-O", "json", "--no-glyph-names",
+                                                          "--text-file=" + dir / "lines.txt", file});
+  EXPECT_EQ(run.status, 0) << run.output;
+  hb_blob_t* blob = hb_blob_create_from_file(file.c_str());
+  hb_face_t* face = hb_face_create(blob, 0);
+  const double scale = size / hb_face_get_upem(face);
+  hb_face_destroy(face);
+  hb_blob_destroy(blob);
+  std::vector<double> widths;
+  std::istringstream out(run.output);
+  std::string row;
+  while (std::getline(out, row)) {
+    double total = 0;
+    for (const auto& glyph : json::parse(row)) total += glyph["ax"].get<double>();
+    widths.push_back(total * scale);
+  }
+  return widths;
+}
+
+std::string joined(const std::vector<std::string>& words, const std::string& joiner) {
+  std::string s;
+  for (const auto& w : words) s += (s.empty() ? "" : joiner) + w;
+  return s;
+}
+
+struct Case {
+  std::string name;
+  json result;
+  std::string font, file, joiner;
+  double size, width;
+  int lines;
+  std::vector<std::string> words;  // as the captions must hold them, in order
+  bool roomy;                      // pauses leave time for every reading-speed and duration rule
+  bool punctuatedEnds;             // every cue can end at punctuation
+  std::vector<double> pauses = {};  // the silence after each word, for the spaced scripts
+};
+
+std::vector<std::string> wordsOf(const std::vector<Spoken>& spoken) {
+  std::vector<std::string> out;
+  for (const auto& w : spoken) {
+    std::string word;
+    for (const auto& t : w.tokens) word += t;
+    out.push_back(word.substr(word.front() == ' ' ? 1 : 0));
+  }
+  return out;
+}
+
+Case latin(std::string name, const std::vector<Spoken>& spoken, double width, int lines, bool roomy, bool punctuated,
+           bool dtw = true) {
+  std::vector<double> pauses;
+  for (const auto& w : spoken) pauses.push_back(w.pauseAfter);
+  return {name, transcript(spoken, dtw), "DejaVu Sans", DEJAVU, " ", 24, width, lines, wordsOf(spoken), roomy,
+          punctuated, pauses};
+}
+
+std::vector<Case> cases() {
+  std::vector<Case> all;
+  const std::string story =
+      "When the committee finally gathered in the long hall on the second floor of the old library building, "
+      "nobody could remember who had called the meeting or why it had been called at such an inconvenient hour "
+      "of the evening. The chairwoman read the minutes, which were longer than anyone expected and considerably "
+      "less interesting than the weather outside; the treasurer, meanwhile, drew small boats in the margins.";
+  all.push_back(latin("long sentences", speak(story, 0.065), 480, 2, false, false));
+  // Three lines, and token offsets only.
+  all.push_back(latin("three lines, offsets", speak(story, 0.065), 360, 3, false, false, false));
+  auto longWord = speak("The doctor said it was pneumonoultramicroscopicsilicovolcanoconiosis, again. "
+                        "Then everyone went home.", 0.06, 1.0);
+  all.push_back(latin("a word wider than the line", longWord, 300, 2, true, true));
+  // Bursts of fast speech (about 25 characters a second) between pauses long enough to read them.
+  std::vector<Spoken> fast;
+  for (const std::string burst : {"Quick, quick, get the bags and go to the car right now!",
+                                  "We are late, very late, we should have left an hour ago.",
+                                  "No time to argue, just drive."}) {
+    auto words = speak(burst, 0.04);
+    words.back().pauseAfter = 3.0;
+    fast.insert(fast.end(), words.begin(), words.end());
+  }
+  all.push_back(latin("fast speech", fast, 520, 2, true, true));
+  auto paused = speak("So I waited. And waited some more while the rain kept falling on the roof", 0.07);
+  paused[2].pauseAfter = 4.0;
+  paused[8].pauseAfter = 2.5;
+  all.push_back(latin("long pauses", paused, 520, 2, true, false));
+  all.push_back(latin("punctuation", speak("Yes, of course. Well, maybe; I don't know: ask her! Really? "
+                                           "\"Fine,\" she said. Tomorrow, then.", 0.07, 0.6),
+                      520, 2, true, true));
+  auto russian = speak("Мы долго шли по лесу, и никто не знал, куда ведёт эта узкая тропинка. "
+                       "Потом начался дождь, и мы вернулись домой.", 0.04);
+  all.push_back({"Cyrillic", transcript(russian), "DejaVu Sans", DEJAVU, " ", 24, 420, 2, wordsOf(russian), false, false});
+
+  // Japanese: no blanks, a character or two a token; one character arrives split over two tokens,
+  // as whisper's byte-level tokens do, each only U+FFFD after the helper's repair.
+  std::vector<Spoken> japanese;
+  std::vector<std::string> japaneseText = {"今日", "は", "とても", "いい", "天気", "です", "ね", "。", "明日", "も",
+                                           "晴れる", "と", "いい", "な", "と", "思", "い", "ます", "。"};
+  for (const auto& t : japaneseText) japanese.push_back({{t}, 0.12 * static_cast<double>(t.size() / 3)});
+  japanese[7].pauseAfter = 0.6;
+  json jp = transcript(japanese, true, 30);
+  auto& tokens = jp["whisper"]["transcription"][0]["tokens"];
+  // "天気" -> "天" + two halves of "気".
+  for (size_t k = 0; k < tokens.size(); ++k) {
+    if (tokens[k]["text"] != "天気") continue;
+    json half = tokens[k];
+    tokens[k]["text"] = "天";
+    half["text"] = "\uFFFD";
+    tokens.insert(tokens.begin() + static_cast<long>(k) + 1, {half, half});
+    break;
+  }
+  all.push_back({"Japanese", jp, "WenQuanYi Micro Hei", WQY, "", 30, 200, 2, {joined(japaneseText, "")}, false, false});
+  return all;
+}
+
+TEST(Captions, LinesFitTheMeasuredWidthAndCuesKeepTheRules) {
+  test::TempDir dir;
+  for (const auto& c : cases()) {
+    const double audioEnd = 10.0 * static_cast<double>(c.result["env"]["db"].size());
+    test::writeFile(dir / "result.json", c.result.dump());
+    for (const std::string format : {"srt", "vtt"}) {
+      SCOPED_TRACE(c.name + " " + format);
+      const std::string out = dir / ("captions." + format);
+      const auto run = test::runProgram(TOVI, {"captions", dir / "result.json", "--font", c.font, "--size",
+                                               std::to_string(c.size), "--width", std::to_string(c.width), "--lines",
+                                               std::to_string(c.lines), "--format", format, "-o", out});
+      ASSERT_EQ(run.status, 0) << run.output;
+      const auto cues = parse(test::readFile(out).value(), format == "vtt");
+      ASSERT_FALSE(cues.empty());
+
+      // ffprobe reads as many cues, at the same times.
+      const auto probe = test::runProgram("/usr/bin/ffprobe", {"-v", "error", "-of", "json", "-show_packets", out});
+      ASSERT_EQ(probe.status, 0) << probe.output;
+      const auto packets = json::parse(probe.output)["packets"];
+      ASSERT_EQ(packets.size(), cues.size()) << probe.output;
+      for (size_t i = 0; i < cues.size(); ++i) {
+        EXPECT_EQ(std::llround(std::stod(packets[i]["pts_time"].get<std::string>()) * 1000), cues[i].start);
+        EXPECT_EQ(std::llround(std::stod(packets[i]["duration_time"].get<std::string>()) * 1000),
+                  cues[i].end - cues[i].start);
+      }
+
+      std::vector<std::string> lines, words;
+      for (size_t i = 0; i < cues.size(); ++i) {
+        const auto& cue = cues[i];
+        EXPECT_GE(cue.lines.size(), 1u);
+        EXPECT_LE(cue.lines.size(), static_cast<size_t>(c.lines));
+        EXPECT_GE(cue.start, 0);
+        EXPECT_LE(cue.end, audioEnd);
+        EXPECT_LE(cue.end - cue.start, 7000);
+        if (i > 0) { EXPECT_GE(cue.start, cues[i - 1].end + 80) << "cue " << i + 1; }
+        for (const auto& l : cue.lines) lines.push_back(l);
+        // The rules hold where the speech leaves room: a cue cut short ends where the next must begin.
+        const bool hemmed = cue.end == audioEnd || (i + 1 < cues.size() && cue.end == cues[i + 1].start - 80);
+        if (c.roomy || !hemmed) { EXPECT_GE(cue.end - cue.start, 800) << "cue " << i + 1; }
+        if (c.punctuatedEnds) {
+          const std::string& last = cue.lines.back();
+          EXPECT_NE(std::string(".,;:!?\"").find(last.back()), std::string::npos) << last;
+        }
+      }
+      // Reading speed, counted in characters (the texts here are one byte a character but for
+      // Cyrillic and Japanese, whose cues are checked by their count of code points).
+      for (size_t i = 0; i < cues.size(); ++i) {
+        std::string text;
+        for (const auto& l : cues[i].lines) text += (text.empty() ? "" : " ") + l;
+        size_t n = 0;
+        for (unsigned char ch : text) n += (ch & 0xC0) != 0x80;
+        const bool hemmed = cues[i].end == audioEnd || (i + 1 < cues.size() && cues[i].end == cues[i + 1].start - 80);
+        if (c.roomy || !hemmed) {
+          EXPECT_LE(static_cast<double>(n) / ((cues[i].end - cues[i].start) / 1000.0), 17.0 + 1e-9)
+              << "cue " << i + 1 << ": " << text;
+        }
+      }
+
+      // Every line fits, as HarfBuzz measures it, but one word alone that is wider by itself.
+      const auto widths = shaped(c.file, lines, c.size, dir);
+      ASSERT_EQ(widths.size(), lines.size());
+      for (size_t i = 0; i < lines.size(); ++i) {
+        const bool oneWord = c.joiner == " " && lines[i].find(' ') == std::string::npos;
+        if (!oneWord) { EXPECT_LE(widths[i], c.width) << lines[i]; }
+        if (oneWord && widths[i] > c.width) { EXPECT_GT(lines[i].size(), 30u) << "only the long word is wider"; }
+      }
+      // The words, complete and in order.
+      if (c.joiner == " ") {
+        for (const auto& l : lines) {
+          std::istringstream in(l);
+          std::string w;
+          while (in >> w) words.push_back(w);
+        }
+        EXPECT_EQ(words, c.words);
+        // No cue holds words from both sides of a long pause.
+        size_t next = 0;
+        for (const auto& cue : cues) {
+          size_t count = 0;
+          for (const auto& l : cue.lines) count += static_cast<size_t>(std::count(l.begin(), l.end(), ' ')) + 1;
+          for (size_t k = next; k + 1 < next + count && k < c.pauses.size(); ++k)
+            EXPECT_LT(c.pauses[k], 2.0) << "a cue spans the pause after " << c.words[k];
+          next += count;
+        }
+      } else {
+        EXPECT_EQ(joined(lines, ""), c.words[0]);
+      }
+
+      // Two-line cues are balanced: no other break that fits has a shorter longer line, or avoids
+      // a word alone on a line (checked for the spaced scripts, against hb-shape too).
+      if (c.joiner != " " || c.lines != 2) continue;
+      std::vector<std::string> candidates;
+      std::vector<std::pair<size_t, size_t>> ranges;  // per two-line cue: its candidates
+      for (const auto& cue : cues) {
+        if (cue.lines.size() != 2) continue;
+        std::vector<std::string> ws;
+        std::istringstream in(cue.lines[0] + " " + cue.lines[1]);
+        std::string w;
+        while (in >> w) ws.push_back(w);
+        const size_t from = candidates.size();
+        for (size_t k = 1; k < ws.size(); ++k) {
+          candidates.push_back(joined({ws.begin(), ws.begin() + static_cast<long>(k)}, " "));
+          candidates.push_back(joined({ws.begin() + static_cast<long>(k), ws.end()}, " "));
+        }
+        ranges.emplace_back(from, candidates.size());
+      }
+      const auto candidateWidths = shaped(c.file, candidates, c.size, dir);
+      size_t r = 0;
+      for (const auto& cue : cues) {
+        if (cue.lines.size() != 2) continue;
+        const auto [from, to] = ranges[r++];
+        double chosen = 0, best = 1e9;
+        bool lonelyAvoidable = false;
+        for (size_t k = from; k < to; k += 2) {
+          const double longest = std::max(candidateWidths[k], candidateWidths[k + 1]);
+          if (candidates[k] == cue.lines[0]) chosen = longest;
+          if (longest > c.width) continue;
+          best = std::min(best, longest);
+          lonelyAvoidable = lonelyAvoidable || (candidates[k].find(' ') != std::string::npos &&
+                                                candidates[k + 1].find(' ') != std::string::npos);
+        }
+        // Measured in words alone plus blanks, a choice may miss the best by a kerning pair or so.
+        if (best < 1e9) { EXPECT_LE(chosen, best + 1.0) << cue.lines[0] << " / " << cue.lines[1]; }
+        if (lonelyAvoidable) {
+          EXPECT_TRUE(cue.lines[0].find(' ') != std::string::npos && cue.lines[1].find(' ') != std::string::npos)
+              << cue.lines[0] << " / " << cue.lines[1];
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
