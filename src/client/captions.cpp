@@ -181,8 +181,9 @@ class Widths {
       wordIndex.push_back(indexOf(w.text));
       joinerIndex.push_back(indexOf(w.joiner));
     }
-    const auto widths = measure_(unique);
+    auto widths = measure_(unique);
     if (widths.size() != unique.size()) throw std::runtime_error("The helper measured the wrong number of strings");
+    for (double& w : widths) w = usable(w);
     prefix_.assign(words.size() + 1, 0);
     joiner_.resize(words.size());
     wordWidth_.resize(words.size());
@@ -214,8 +215,9 @@ class Widths {
   void measure(const std::vector<std::pair<size_t, size_t>>& runs) {
     std::vector<std::string> texts;
     for (auto [a, b] : runs) texts.push_back(text(a, b));
-    const auto widths = measure_(texts);
+    auto widths = measure_(texts);
     if (widths.size() != texts.size()) throw std::runtime_error("The helper measured the wrong number of strings");
+    for (double& w : widths) w = usable(w);
     for (size_t k = 0; k < runs.size(); ++k) {
       auto [a, b] = runs[k];
       const double sum = prefix_[b] - prefix_[a] - joiner_[a];
@@ -225,6 +227,8 @@ class Widths {
   }
 
  private:
+  // A width that is not a number counts as too wide for any line, yet keeps the sums finite.
+  static double usable(double w) { return std::isfinite(w) && w >= 0 ? w : 1e12; }
   static uint64_t key(size_t a, size_t b) { return (static_cast<uint64_t>(a) << 32) | static_cast<uint64_t>(b); }
 
   const std::vector<Word>& words_;

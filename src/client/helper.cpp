@@ -55,6 +55,7 @@ void stopOnSignals() {
 }
 
 nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progress&)>& onProgress) {
+  if (stopSignal) throw std::runtime_error("Stopped");
   Folder folder;
   const std::string out = folder.path + "/result.json", jobPath = folder.path + "/job.tovijob";
   job["out"] = out;
@@ -77,6 +78,7 @@ nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progres
   // The helper replaces the progress file whole, so each read is a complete object or nothing.
   std::string seen;
   auto follow = [&] {
+    if (!onProgress) return;
     auto text = files::read(out + ".progress");
     if (!text || *text == seen) return;
     seen = *text;

@@ -15,6 +15,12 @@ std::string number(double value) {
   return buffer;
 }
 
+std::string whole(double value) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.0f", value);
+  return buffer;
+}
+
 // A step of 1, 2 or 5 times a power of ten that gives about `count` ticks over `span`.
 double niceStep(double span, int count) {
   const double raw = span / count;
@@ -66,8 +72,7 @@ std::string envelopeSvg(const std::vector<double>& db, double hop, double floor)
            "\" y2=\"" + number(y(level)) + "\"/>\n";
   svg += "</g>\n<g text-anchor=\"end\" fill=\"#333\">\n";
   for (double level = 0; level >= bottom - 1e-9; level -= levelStep)
-    svg += "<text x=\"" + number(LEFT - 6) + "\" y=\"" + number(y(level) + 4) + "\">" + number(level).substr(0, number(level).size() - 2) +
-           " dB</text>\n";
+    svg += "<text x=\"" + number(LEFT - 6) + "\" y=\"" + number(y(level) + 4) + "\">" + whole(level) + " dB</text>\n";
   svg += "</g>\n";
 
   // The time axis.

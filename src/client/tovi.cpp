@@ -37,6 +37,7 @@ constexpr const char* USAGE =
     "                         [--format srt|vtt] [-o FILE] [--max-cps N] [--min-duration S]\n"
     "                         [--max-duration S] [--gap S] [--pause S] [transcription options]\n"
     "       tovi envelope (AUDIO | RESULT.json) [-o FILE.svg]\n"
+    "       tovi --help | --version\n"
     "See tovi(1).\n";
 
 // What the user asked for: the command, the other words, the options by name.
@@ -337,6 +338,10 @@ int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   if (!arguments.empty() && (arguments[0] == "-h" || arguments[0] == "--help" || arguments[0] == "help")) {
     std::fputs(USAGE, stdout);
+    return 0;
+  }
+  if (!arguments.empty() && arguments[0] == "--version") {
+    std::puts("tovi " TOVI_VERSION);
     return 0;
   }
   stopOnSignals();
