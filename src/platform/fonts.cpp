@@ -1,14 +1,22 @@
 #include "platform/fonts.h"
 
+#include <fcntl.h>
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include FT_FREETYPE_H
-#include <hb-ft.h>
-#include <hb.h>
+#include FT_TRUETYPE_TABLES_H
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <tuple>
 #include <unordered_map>
@@ -30,17 +38,13 @@ using Config = Owned<FcConfig, FcConfigDestroy>;
 using FontSet = Owned<FcFontSet, FcFontSetDestroy>;
 using Pattern = Owned<FcPattern, FcPatternDestroy>;
 using ObjectSet = Owned<FcObjectSet, FcObjectSetDestroy>;
+using StrList = Owned<FcStrList, FcStrListDone>;
 using Library = Owned<FT_LibraryRec_, FT_Done_FreeType>;
+using FtFace = Owned<FT_FaceRec_, FT_Done_Face>;
+using Blob = Owned<hb_blob_t, hb_blob_destroy>;
 using HbFace = Owned<hb_face_t, hb_face_destroy>;
-using HbFont = Owned<hb_font_t, hb_font_destroy>;
-using HbBuffer = Owned<hb_buffer_t, hb_buffer_destroy>;
 
-std::string freetypeMessage(FT_Error error) {
-  const char* text = FT_Error_String(error);
-  return text ? text : "FreeType error " + std::to_string(error);
-}
-
-// Where a face lives: its file and FreeType's face index (named instance in the upper bits).
+// Where a face lives: its file and fontconfig's face index (named instance in the upper bits).
 using FaceRef = std::pair<std::string, int>;
 
 FaceRef faceRef(FcPattern* p) {
@@ -106,287 +110,267 @@ FcPattern* findFace(const FcFontSet& all, const std::string& name) {
   return nullptr;
 }
 
-// What fontconfig needs to rank fallback faces for this one: its family and style.
-Pattern fallbackRequest(FcPattern* face) {
-  Pattern request(FcPatternCreate());
-  if (!request) throw std::runtime_error("Cannot make a fontconfig pattern: out of memory");
-  for (const char* object : {FC_FAMILY, FC_WEIGHT, FC_SLANT, FC_WIDTH}) {
-    FcValue v;
-    if (FcPatternGet(face, object, 0, &v) == FcResultMatch) FcPatternAdd(request.get(), object, v, FcTrue);
-  }
-  return request;
+Pattern newPattern() {
+  Pattern p(FcPatternCreate());
+  if (!p) throw std::runtime_error("Cannot make a fontconfig pattern: out of memory");
+  return p;
 }
 
-struct Face {
-  HbFace face;
-  HbFont font;
-  double upem = 0;
-
-  bool has(hb_codepoint_t c) const {
-    hb_codepoint_t glyph;
-    return hb_font_get_nominal_glyph(font.get(), c, &glyph);
+// The whole file, read once: a font file that is replaced or cut short later cannot change a
+// face that is already open. Nothing when it is not a regular file or cannot be read.
+std::optional<std::string> readFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> bytes;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    std::string data(size_t(st.st_size), '\0');
+    size_t done = 0;
+    while (done < data.size()) {
+      const ssize_t n = ::pread(fd, data.data() + done, data.size() - done, off_t(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += size_t(n);
+    }
+    if (done == data.size()) bytes = std::move(data);
   }
-};
+  ::close(fd);
+  return bytes;
+}
 
-// Nothing when FreeType cannot load the face; `error` then says why.
-std::unique_ptr<Face> openFace(FT_Library library, const FaceRef& ref, FT_Error& error) {
+Blob blobOf(std::string bytes) {
+  auto* owner = new std::string(std::move(bytes));
+  return Blob(hb_blob_create(owner->data(), unsigned(owner->size()), HB_MEMORY_MODE_READONLY, owner,
+                             [](void* p) { delete static_cast<std::string*>(p); }));
+}
+
+// A WOFF file holds its tables compressed: FreeType unpacks them into a plain sfnt.
+Blob unwrapped(const std::string& bytes, int index) {
+  FT_Library library = nullptr;
+  if (FT_Init_FreeType(&library)) return nullptr;
+  Library owned(library);
   FT_Face ft = nullptr;
-  error = FT_New_Face(library, ref.first.c_str(), ref.second, &ft);
-  if (error) return nullptr;
-  auto face = std::make_unique<Face>();
-  // The HarfBuzz face holds its own reference to the FreeType face.
-  face->face.reset(hb_ft_face_create_referenced(ft));
-  FT_Done_Face(ft);
-  face->font.reset(hb_font_create(face->face.get()));
+  if (FT_New_Memory_Face(library, reinterpret_cast<const FT_Byte*>(bytes.data()), FT_Long(bytes.size()), index, &ft))
+    return nullptr;
+  FtFace face(ft);
+  FT_ULong length = 0;
+  if (FT_Load_Sfnt_Table(ft, 0, 0, nullptr, &length) || length == 0) return nullptr;
+  std::string sfnt(length, '\0');
+  if (FT_Load_Sfnt_Table(ft, 0, 0, reinterpret_cast<FT_Byte*>(sfnt.data()), &length)) return nullptr;
+  return blobOf(std::move(sfnt));
+}
+
+// Nothing when the file cannot be read or holds no face at that index.
+std::unique_ptr<Face> openFace(const FaceRef& ref) {
+  auto bytes = readFile(ref.first);
+  if (!bytes) return nullptr;
+  const unsigned index = unsigned(ref.second) & 0xFFFF;
+  Blob blob;
+  HbFace face;
+  if (bytes->size() >= 4 && (bytes->compare(0, 4, "wOFF") == 0 || bytes->compare(0, 4, "wOF2") == 0)) {
+    blob = unwrapped(*bytes, int(index));
+    face.reset(hb_face_create(blob.get(), 0));
+  } else {
+    blob = blobOf(std::move(*bytes));
+    face.reset(hb_face_create(blob.get(), index));
+  }
+  if (!face || hb_face_get_glyph_count(face.get()) == 0) return nullptr;
+  auto opened = std::make_unique<Face>();
+  opened->font = hb_font_create(face.get());
   // At one unit per font unit HarfBuzz's advances are the font's own unhinted design values:
-  // nothing is rounded before the sum is scaled to the point size.
-  const unsigned upem = hb_face_get_upem(face->face.get());
-  face->upem = upem ? upem : 1000;
-  hb_font_set_scale(face->font.get(), int(face->upem), int(face->upem));
-  if (const unsigned instance = unsigned(ref.second) >> 16) {
-    hb_font_set_var_named_instance(face->font.get(), instance - 1);
+  // nothing is rounded before a sum is scaled to the point size.
+  const unsigned upem = hb_face_get_upem(face.get());
+  opened->upem = upem ? upem : 1000;
+  hb_font_set_scale(opened->font, int(opened->upem), int(opened->upem));
+  if (const unsigned instance = unsigned(ref.second) >> 16) hb_font_set_var_named_instance(opened->font, instance - 1);
+  hb_font_make_immutable(opened->font);
+  return opened;
+}
+
+// What a file or folder looked like, to tell later whether it changed (or came or went).
+struct Stamp {
+  std::string path;
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  timespec modified{}, changed{};
+
+  static Stamp of(std::string path) {
+    Stamp s{std::move(path)};
+    struct stat st;
+    if (::stat(s.path.c_str(), &st) == 0) {
+      s.exists = true;
+      s.device = st.st_dev;
+      s.inode = st.st_ino;
+      s.modified = st.st_mtim;
+      s.changed = st.st_ctim;
+    }
+    return s;
   }
-  return face;
-}
-
-bool isLineBreak(std::string_view text, size_t i, size_t& length) {
-  const auto byte = [&](size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u; };
-  switch (byte(i)) {
-    case '\n': case '\v': case '\f': length = 1; return true;
-    case '\r': length = byte(i + 1) == '\n' ? 2 : 1; return true;
-    case 0xC2: length = 2; return byte(i + 1) == 0x85;                          // NEL
-    case 0xE2: length = 3; return byte(i + 1) == 0x80 && (byte(i + 2) == 0xA8 || byte(i + 2) == 0xA9);
-    default: return false;
+  bool operator==(const Stamp& o) const {
+    const auto same = [](timespec a, timespec b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+    return exists == o.exists && device == o.device && inode == o.inode && same(modified, o.modified) &&
+           same(changed, o.changed);
   }
-}
-
-// Characters that belong with the one before them, whatever face that one took: combining marks
-// and variation selectors shape in their base's face, invisible format and control characters
-// never call for a face of their own.
-bool followsPrevious(hb_unicode_general_category_t category) {
-  switch (category) {
-    case HB_UNICODE_GENERAL_CATEGORY_NON_SPACING_MARK:
-    case HB_UNICODE_GENERAL_CATEGORY_SPACING_MARK:
-    case HB_UNICODE_GENERAL_CATEGORY_ENCLOSING_MARK:
-    case HB_UNICODE_GENERAL_CATEGORY_FORMAT:
-    case HB_UNICODE_GENERAL_CATEGORY_CONTROL:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool isStrong(hb_script_t script) {
-  return script != HB_SCRIPT_COMMON && script != HB_SCRIPT_INHERITED && script != HB_SCRIPT_UNKNOWN;
-}
-
-// The one script of a line's characters, with common and inherited ones going along with any;
-// HB_SCRIPT_INVALID when it has none of its own, nothing when it mixes scripts.
-std::optional<hb_script_t> soleScript(const hb_glyph_info_t* chars, unsigned count) {
-  hb_unicode_funcs_t* unicode = hb_unicode_funcs_get_default();
-  hb_script_t only = HB_SCRIPT_INVALID;
-  for (unsigned i = 0; i < count; ++i) {
-    const hb_script_t script = hb_unicode_script(unicode, chars[i].codepoint);
-    if (!isStrong(script) || script == only) continue;
-    if (only != HB_SCRIPT_INVALID) return std::nullopt;
-    only = script;
-  }
-  return only;
-}
-
-// A stretch of a line that is shaped in one face and one script.
-struct Run {
-  unsigned begin = 0;
-  unsigned end = 0;
-  Face* face = nullptr;
-  hb_script_t script = HB_SCRIPT_INVALID;  // still open while only common characters came
 };
+
+double seconds(timespec t) { return double(t.tv_sec) + double(t.tv_nsec) * 1e-9; }
 
 }  // namespace
 
-struct Font::State {
-  Library library;  // first, so that it outlives every face
-  Config config;
-  double size = DEFAULT_SIZE;
-  std::unique_ptr<Face> primary;
-  FaceRef primaryRef;
-  Pattern request;    // what fallback faces are ranked against,
-  FontSet fallbacks;  // ranked the first time a character is missing
-  std::map<FaceRef, std::unique_ptr<Face>> loaded;  // null where FreeType failed
-  std::unordered_map<hb_codepoint_t, Face*> fallbackFor;
-  HbBuffer buffer;
-  std::vector<Run> runs;
+Face::~Face() { hb_font_destroy(font); }
 
-  Face* fallback(hb_codepoint_t c);
-  void itemize(std::string_view line);
-  double shape(const Run& run, std::string_view line, bool filled);
-  double lineWidth(std::string_view line);
+bool Face::has(char32_t c) const {
+  hb_codepoint_t glyph;
+  return hb_font_get_nominal_glyph(font, c, &glyph);
+}
+
+struct Catalog::State {
+  std::mutex mutex;
+  Config config;
+  FontSet all;
+  // The configuration files and folders and every font folder (those not there yet included):
+  // fonts are installed or removed by changing a font folder. Changes within the same clock tick
+  // as the load cannot be told apart, so a catalog whose stamps are that recent is loaded again
+  // at the next call.
+  std::vector<Stamp> stamps;
+  bool settled = false;
+
+  std::map<FaceRef, std::unique_ptr<Face>> faces;  // null where the file could not be opened
+  std::map<const Face*, Pattern> origin;            // what each open face was found as
+  std::unordered_map<std::string, const Face*> byName;
+  std::map<const Face*, FontSet> fallbackOrder;
+  std::map<std::pair<const Face*, std::u32string>, const Face*> fallbackFor;
+  std::optional<const Face*> emoji;
+
+  bool unchanged() const;
+  const Face* open(FcPattern* found);
 };
 
-Face* Font::State::fallback(hb_codepoint_t c) {
-  const auto [known, fresh] = fallbackFor.try_emplace(c, nullptr);
+bool Catalog::State::unchanged() const {
+  if (!settled) return false;
+  return std::all_of(stamps.begin(), stamps.end(), [](const Stamp& s) { return Stamp::of(s.path) == s; });
+}
+
+const Face* Catalog::State::open(FcPattern* found) {
+  const FaceRef ref = faceRef(found);
+  auto [slot, fresh] = faces.try_emplace(ref);
+  if (fresh) {
+    slot->second = openFace(ref);
+    if (slot->second) {
+      FcPatternReference(found);
+      origin.emplace(slot->second.get(), Pattern(found));
+    }
+  }
+  return slot->second.get();
+}
+
+Catalog::Catalog(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Catalog::~Catalog() = default;
+
+std::shared_ptr<Catalog> Catalog::current() {
+  static std::mutex mutex;
+  static std::shared_ptr<Catalog> catalog;
+  std::lock_guard lock(mutex);
+  if (catalog && catalog->state_->unchanged()) return catalog;
+
+  timespec start{};
+  clock_gettime(CLOCK_REALTIME, &start);
+  auto state = std::make_unique<State>();
+  state->config.reset(FcInitLoadConfigAndFonts());
+  if (!state->config) throw std::runtime_error("Cannot load the fontconfig configuration");
+  Pattern any = newPattern();
+  ObjectSet objects(FcObjectSetBuild(FC_FILE, FC_INDEX, FC_FONTFORMAT, FC_POSTSCRIPT_NAME, FC_FULLNAME, FC_FAMILY,
+                                     FC_WEIGHT, FC_SLANT, FC_WIDTH, static_cast<char*>(nullptr)));
+  if (!objects) throw std::runtime_error("Cannot list the installed fonts: out of memory");
+  state->all.reset(FcFontList(state->config.get(), any.get(), objects.get()));
+  if (!state->all) throw std::runtime_error("Cannot list the installed fonts: out of memory");
+
+  FcConfig* config = state->config.get();
+  double newest = 0;
+  for (auto* get : {FcConfigGetConfigFiles, FcConfigGetConfigDirs, FcConfigGetFontDirs}) {
+    StrList list(get(config));
+    while (FcChar8* path = list ? FcStrListNext(list.get()) : nullptr) {
+      Stamp s = Stamp::of(reinterpret_cast<const char*>(path));
+      newest = std::max({newest, seconds(s.modified), seconds(s.changed)});
+      state->stamps.push_back(std::move(s));
+    }
+  }
+  // A second of margin covers the file system's coarser clock.
+  state->settled = newest < seconds(start) - 1;
+  catalog.reset(new Catalog(std::move(state)));
+  return catalog;
+}
+
+const Face* Catalog::named(const std::string& name) {
+  State& s = *state_;
+  std::lock_guard lock(s.mutex);
+  if (auto known = s.byName.find(name); known != s.byName.end()) return known->second;
+  const Face* face = nullptr;
+  if (FcPattern* found = findFace(*s.all, name)) {
+    face = s.open(found);
+    if (!face) throw std::runtime_error("Cannot load the font " + faceRef(found).first);
+  }
+  s.byName.emplace(name, face);
+  return face;
+}
+
+const Face* Catalog::fallback(const Face& face, std::u32string_view chars) {
+  State& s = *state_;
+  std::lock_guard lock(s.mutex);
+  const auto [known, fresh] = s.fallbackFor.try_emplace({&face, std::u32string(chars)}, nullptr);
   if (!fresh) return known->second;
-  if (request) {
-    FcConfigSubstitute(config.get(), request.get(), FcMatchPattern);
+  auto [order, unsorted] = s.fallbackOrder.try_emplace(&face);
+  if (unsorted) {
+    // Fallback faces are ranked for this face's family and style.
+    Pattern request = newPattern();
+    if (auto from = s.origin.find(&face); from != s.origin.end()) {
+      for (const char* object : {FC_FAMILY, FC_WEIGHT, FC_SLANT, FC_WIDTH}) {
+        FcValue v;
+        if (FcPatternGet(from->second.get(), object, 0, &v) == FcResultMatch)
+          FcPatternAdd(request.get(), object, v, FcTrue);
+      }
+    }
+    FcConfigSubstitute(s.config.get(), request.get(), FcMatchPattern);
     FcDefaultSubstitute(request.get());
     FcResult result;
-    fallbacks.reset(FcFontSort(config.get(), request.get(), FcTrue, nullptr, &result));
-    request.reset();
+    order->second.reset(FcFontSort(s.config.get(), request.get(), FcTrue, nullptr, &result));
   }
-  if (!fallbacks) return nullptr;
-  for (int i = 0; i < fallbacks->nfont; ++i) {
-    FcPattern* p = fallbacks->fonts[i];
+  if (!order->second) return nullptr;
+  for (int i = 0; i < order->second->nfont; ++i) {
+    FcPattern* p = order->second->fonts[i];
     FcCharSet* coverage = nullptr;
-    if (FcPatternGetCharSet(p, FC_CHARSET, 0, &coverage) != FcResultMatch ||
-        !FcCharSetHasChar(coverage, c) || !measurable(p)) {
+    if (FcPatternGetCharSet(p, FC_CHARSET, 0, &coverage) != FcResultMatch || !measurable(p) ||
+        !std::all_of(chars.begin(), chars.end(), [&](char32_t c) { return FcCharSetHasChar(coverage, c); })) {
       continue;
     }
-    const FaceRef ref = faceRef(p);
-    if (ref == primaryRef) continue;
-    auto [slot, opened] = loaded.try_emplace(ref);
-    if (opened) {
-      FT_Error ignored;
-      slot->second = openFace(library.get(), ref, ignored);  // a broken file is passed over
+    const Face* candidate = s.open(p);
+    if (candidate && candidate != &face &&
+        std::all_of(chars.begin(), chars.end(), [&](char32_t c) { return candidate->has(c); })) {
+      return known->second = candidate;
     }
-    if (slot->second && slot->second->has(c)) return known->second = slot->second.get();
   }
   return nullptr;
 }
 
-// Splits a line, already in the buffer as characters, where the face or the script changes.
-void Font::State::itemize(std::string_view line) {
-  runs.clear();
-  hb_unicode_funcs_t* unicode = hb_unicode_funcs_get_default();
-  unsigned count = 0;
-  const hb_glyph_info_t* chars = hb_buffer_get_glyph_infos(buffer.get(), &count);
-  for (unsigned i = 0; i < count; ++i) {
-    const hb_codepoint_t c = chars[i].codepoint;
-    const unsigned begin = chars[i].cluster;
-    const unsigned end = i + 1 < count ? chars[i + 1].cluster : unsigned(line.size());
-    Run* last = runs.empty() ? nullptr : &runs.back();
-    Face* face = nullptr;
-    if (followsPrevious(hb_unicode_general_category(unicode, c))) {
-      face = last ? last->face : primary.get();
-    } else if (primary->has(c)) {
-      face = primary.get();
-    } else if (last && last->face != primary.get() && last->face->has(c)) {
-      face = last->face;
-    } else {
-      face = fallback(c);
-      if (!face) face = primary.get();  // nothing has it: the face's own missing-glyph box
-    }
-    const hb_script_t script = hb_unicode_script(unicode, c);
-    const bool strong = isStrong(script);
-    if (last && last->face == face &&
-        (!strong || last->script == script || last->script == HB_SCRIPT_INVALID)) {
-      last->end = end;
-      if (strong) last->script = script;
-    } else {
-      runs.push_back(Run{begin, end, face, strong ? script : HB_SCRIPT_INVALID});
-    }
+const Face* Catalog::emoji() {
+  State& s = *state_;
+  std::lock_guard lock(s.mutex);
+  if (s.emoji) return *s.emoji;
+  s.emoji = nullptr;
+  Pattern request = newPattern();
+  FcPatternAddString(request.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>("emoji"));
+  FcPatternAddBool(request.get(), FC_COLOR, FcTrue);
+  FcConfigSubstitute(s.config.get(), request.get(), FcMatchPattern);
+  FcDefaultSubstitute(request.get());
+  FcResult result;
+  Pattern found(FcFontMatch(s.config.get(), request.get(), &result));
+  FcBool color = FcFalse;
+  if (found && FcPatternGetBool(found.get(), FC_COLOR, 0, &color) == FcResultMatch && color &&
+      measurable(found.get())) {
+    s.emoji = s.open(found.get());
   }
-}
-
-// Shapes one run with the whole line around it as context; `filled` when the buffer already holds
-// exactly this run's characters.
-double Font::State::shape(const Run& run, std::string_view line, bool filled) {
-  hb_buffer_t* b = buffer.get();
-  if (!filled) {
-    hb_buffer_clear_contents(b);
-    hb_buffer_add_utf8(b, line.data(), int(line.size()), run.begin, int(run.end - run.begin));
-  }
-  if (run.script != HB_SCRIPT_INVALID) {
-    hb_buffer_set_script(b, run.script);
-    hb_buffer_set_direction(b, hb_script_get_horizontal_direction(run.script));
-  }
-  hb_buffer_guess_segment_properties(b);
-  hb_shape(run.face->font.get(), b, nullptr, 0);
-  unsigned count = 0;
-  const hb_glyph_position_t* positions = hb_buffer_get_glyph_positions(b, &count);
-  double total = 0;
-  for (unsigned i = 0; i < count; ++i) total += positions[i].x_advance;
-  return total * size / run.face->upem;
-}
-
-double Font::State::lineWidth(std::string_view line) {
-  if (line.empty()) return 0;
-  hb_buffer_t* b = buffer.get();
-  hb_buffer_clear_contents(b);
-  hb_buffer_add_utf8(b, line.data(), int(line.size()), 0, -1);
-  // Most lines are in one script and wholly in the face: shaped whole in it, they show no missing
-  // glyph and need nothing more.
-  unsigned count = 0;
-  if (const auto script = soleScript(hb_buffer_get_glyph_infos(b, &count), count)) {
-    const double width = shape(Run{0, unsigned(line.size()), primary.get(), *script}, line, true);
-    const hb_glyph_info_t* glyphs = hb_buffer_get_glyph_infos(b, &count);
-    if (std::none_of(glyphs, glyphs + count, [](const hb_glyph_info_t& g) { return g.codepoint == 0; })) {
-      return width;
-    }
-    hb_buffer_clear_contents(b);
-    hb_buffer_add_utf8(b, line.data(), int(line.size()), 0, -1);
-  }
-  itemize(line);
-  double width = 0;
-  for (const Run& run : runs) width += shape(run, line, false);
-  return width;
-}
-
-Font::Font(std::unique_ptr<State> state) : state_(std::move(state)) {}
-Font::Font(Font&&) noexcept = default;
-Font& Font::operator=(Font&&) noexcept = default;
-Font::~Font() = default;
-
-std::optional<Font> Font::named(const std::string& name, double size) {
-  // Each font loads its own configuration, so that fonts installed since the last job count and
-  // no object is shared between threads.
-  Config config(FcInitLoadConfigAndFonts());
-  if (!config) throw std::runtime_error("Cannot load the fontconfig configuration");
-  Pattern any(FcPatternCreate());
-  ObjectSet objects(FcObjectSetBuild(FC_FILE, FC_INDEX, FC_FONTFORMAT, FC_POSTSCRIPT_NAME, FC_FULLNAME,
-                                     FC_FAMILY, FC_WEIGHT, FC_SLANT, FC_WIDTH, static_cast<char*>(nullptr)));
-  if (!any || !objects) throw std::runtime_error("Cannot list the installed fonts: out of memory");
-  FontSet all(FcFontList(config.get(), any.get(), objects.get()));
-  FcPattern* found = all ? findFace(*all, name) : nullptr;
-  if (!found) return std::nullopt;
-
-  auto state = std::make_unique<State>();
-  FT_Library library = nullptr;
-  if (const FT_Error error = FT_Init_FreeType(&library)) {
-    throw std::runtime_error("Cannot start FreeType: " + freetypeMessage(error));
-  }
-  state->library.reset(library);
-  state->primaryRef = faceRef(found);
-  FT_Error error = 0;
-  state->primary = openFace(library, state->primaryRef, error);
-  if (!state->primary) {
-    throw std::runtime_error("Cannot load the font " + state->primaryRef.first + ": " + freetypeMessage(error));
-  }
-  state->request = fallbackRequest(found);
-  state->config = std::move(config);
-  state->size = size > 0 && std::isfinite(size) ? size : DEFAULT_SIZE;
-  state->buffer.reset(hb_buffer_create());
-  if (!hb_buffer_allocation_successful(state->buffer.get())) {
-    throw std::runtime_error("Cannot make a HarfBuzz buffer: out of memory");
-  }
-  return Font(std::move(state));
-}
-
-double Font::size() const { return state_->size; }
-
-double Font::width(std::string_view text) {
-  double widest = 0;
-  size_t start = 0;
-  size_t length = 0;
-  for (size_t i = 0; i < text.size();) {
-    if (isLineBreak(text, i, length)) {
-      widest = std::max(widest, state_->lineWidth(text.substr(start, i - start)));
-      i += length;
-      start = i;
-    } else {
-      ++i;
-    }
-  }
-  return std::max(widest, state_->lineWidth(text.substr(start)));
+  return *s.emoji;
 }
 
 }  // namespace fonts

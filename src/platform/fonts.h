@@ -1,46 +1,60 @@
-// Installed fonts and the width of text drawn in them: fontconfig finds a face, FreeType loads
-// it, HarfBuzz shapes the text with the font's default features (kerning and standard ligatures
-// on), the way the desktop's text system draws it.
+// Installed fonts: fontconfig finds a face by its name, the faces that stand in for characters a
+// face lacks and the colour emoji face; the face's file is read whole and HarfBuzz (FreeType for
+// WOFF files) opens it. What fontconfig loaded and the faces opened so far are kept between jobs,
+// and loaded again once a font or configuration folder or file has changed, so that a font
+// installed or removed during a long session counts from the next lookup on.
 #pragma once
 
+#include <hb.h>
+
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
 namespace fonts {
 
-// The size a font gets when it is asked for at 0 points or below.
-inline constexpr double DEFAULT_SIZE = 12.0;
+// One opened face. It never changes once made, so any number of threads may use it at once.
+struct Face {
+  Face() = default;
+  Face(const Face&) = delete;
+  Face& operator=(const Face&) = delete;
+  ~Face();
 
-// One installed face at one point size, with the faces that stand in for characters it lacks.
-// An object belongs to one thread at a time; separate objects share nothing, so each job can
-// have its own on any thread.
-class Font {
+  hb_font_t* font = nullptr;  // at one unit per font unit: advances are the font's design values
+  double upem = 0;            // font units per em
+
+  // Whether the face maps `c` to a glyph of its own.
+  bool has(char32_t c) const;
+};
+
+// The installed fonts as fontconfig listed them at one time, with the faces opened from them.
+// Safe on any thread; a face stays open as long as its catalog is held.
+class Catalog {
  public:
-  // The installed face whose PostScript name, full name or family name is exactly `name` (bytes
-  // compared as they are, tried in that order; a family gives its regular upright face). Nothing
-  // when no face has the name: a near name or fontconfig's substitute never stands in for it.
-  // A size of 0 or below, or one that is not finite, gives the font at DEFAULT_SIZE. Throws
-  // std::runtime_error when fontconfig or FreeType cannot be set up or the face's file cannot be
-  // loaded.
-  static std::optional<Font> named(const std::string& name, double size);
+  // The catalog of the fonts installed now: the same object as at the last call while no font
+  // folder and no configuration file has changed since. Throws std::runtime_error when
+  // fontconfig cannot load its configuration.
+  static std::shared_ptr<Catalog> current();
 
-  Font(Font&&) noexcept;
-  Font& operator=(Font&&) noexcept;
-  ~Font();
+  // The face whose PostScript name, full name or family name is exactly `name` (bytes compared
+  // as they are, tried in that order; a family gives its regular upright face). Nothing when no
+  // face has the name: a near name or fontconfig's substitute never stands in for it. Only sfnt
+  // faces (TrueType and CFF flavours, WOFF included) count. Throws std::runtime_error when the
+  // face's file cannot be loaded.
+  const Face* named(const std::string& name);
 
-  double size() const;
+  // The first face, in the order fontconfig falls back from `face` (a face of this catalog),
+  // that has every one of `chars`; nothing when no installed face has them all.
+  const Face* fallback(const Face& face, std::u32string_view chars);
 
-  // The width in points that `text` takes when drawn on one line per line break (LF, CR, CRLF,
-  // VT, FF, NEL, U+2028, U+2029): the widest line's sum of advances, unrounded. Characters the
-  // face lacks are measured in the installed face that fontconfig falls back to for them. Never
-  // fails; bytes that are not UTF-8 count as U+FFFD.
-  double width(std::string_view text);
+  // The installed colour emoji face that fontconfig prefers, or nothing.
+  const Face* emoji();
+
+  ~Catalog();
 
  private:
   struct State;
-  explicit Font(std::unique_ptr<State> state);
+  explicit Catalog(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
 };
 

@@ -1,12 +1,16 @@
 // Font lookup by exact name, widths checked against HarfBuzz's own hb-shape on the same font
-// files, and "measure" jobs through the built helper in each way a job can reach it.
+// files (in the faces the desktop's text system would choose), and "measure" jobs through the
+// built helper in each way a job can reach it.
 #include <gtest/gtest.h>
 #include <hb.h>
 
+#include <cmath>
+#include <filesystem>
 #include <thread>
 
-#include "platform/fonts.h"
+#include "jobs/failure.h"
 #include "support/support.h"
+#include "text/measure.h"
 
 namespace {
 
@@ -15,7 +19,8 @@ using nlohmann::json;
 const std::string DEJAVU = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
                   LIBERATION = "/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf",
                   LIBERATION_BOLD = "/usr/share/fonts/truetype/liberation/LiberationSans-Bold.ttf",
-                  WQY = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";
+                  WQY = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc",
+                  EMOJI = "/usr/share/fonts/truetype/noto/NotoColorEmoji.ttf";
 
 // The sum of hb-shape's advances for one line of text in the font file, scaled to points.
 double shaped(const std::string& file, const std::string& text, double size) {
@@ -25,14 +30,31 @@ double shaped(const std::string& file, const std::string& text, double size) {
   for (const auto& glyph : json::parse(run.output)) total += glyph["ax"].get<double>();
   hb_blob_t* blob = hb_blob_create_from_file(file.c_str());
   hb_face_t* face = hb_face_create(blob, 0);
-  total *= size / hb_face_get_upem(face);
+  total = total / hb_face_get_upem(face) * size;
   hb_face_destroy(face);
   hb_blob_destroy(blob);
   return total;
 }
 
+std::vector<double> widths(const std::string& name, const std::vector<std::string>& strings, double size = 12) {
+  Job job;
+  job.font = name;
+  job.size = size;
+  job.strings = strings;
+  return measure(job);
+}
+
 double width(const std::string& name, const std::string& text, double size = 12) {
-  return fonts::Font::named(name, size).value().width(text);
+  return widths(name, {text}, size).at(0);
+}
+
+bool installed(const std::string& name) {
+  try {
+    widths(name, {});
+    return true;
+  } catch (const Failure&) {
+    return false;
+  }
 }
 
 TEST(Fonts, MatchPostScriptFullAndFamilyNamesExactlyAsTheyAre) {
@@ -43,8 +65,8 @@ TEST(Fonts, MatchPostScriptFullAndFamilyNamesExactlyAsTheyAre) {
     EXPECT_EQ(width(name, "Hamburgefonstiv"), shaped(file, "Hamburgefonstiv", 12)) << name;
   for (const char* near : {"liberation sans", "LIBERATIONSANS", "Liberation Sans Regular", "LiberationSans Bold",
                                   "Liberation  Sans", " Liberation Sans", "DejaVu", "Sans", "sans-serif", "Arial"})
-    EXPECT_FALSE(fonts::Font::named(near, 12)) << near;
-  EXPECT_FALSE(fonts::Font::named(std::string("DejaVu Sans\0x", 13), 12));
+    EXPECT_FALSE(installed(near)) << near;
+  EXPECT_FALSE(installed(std::string("DejaVu Sans\0x", 13)));
   // A size of 0 or below gives the default of 12 points.
   for (double size : {0.0, -0.0, -12.0, -1e300})
     EXPECT_EQ(width("DejaVuSans", "AV", size), width("DejaVuSans", "AV")) << size;
@@ -54,9 +76,9 @@ TEST(Width, EqualsTheSumOfHarfBuzzAdvancesUnrounded) {
   const std::string lines[] = {"AV", "To", "A V", "Wavy Tower, \"quoted\" & (1,234.50)!",
                                "Caption: the quick brown fox jumps over the lazy dog.", "ffi fl office"};
   for (const auto& [name, file] : {std::pair{"DejaVuSans", DEJAVU}, std::pair{"LiberationSans", LIBERATION}}) {
-    for (double size : {0.5, 7.3, 12.0, 48.0}) {
-      auto font = fonts::Font::named(name, size).value();
-      for (const auto& line : lines) EXPECT_EQ(font.width(line), shaped(file, line, size)) << name << line << size;
+    for (double size : {0.5, 7.3, 12.0, 48.0, 1e306}) {
+      const auto got = widths(name, {std::begin(lines), std::end(lines)}, size);
+      for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], shaped(file, lines[i], size)) << name << lines[i] << size;
     }
   }
   // 26.6 rounding of each advance would be off by more than a point on a line this long.
@@ -75,11 +97,47 @@ TEST(Width, EqualsTheSumOfHarfBuzzAdvancesUnrounded) {
   EXPECT_LT(width("DejaVuSans", "ffi"), 2 * width("DejaVuSans", "f") + width("DejaVuSans", "i"));
 }
 
-TEST(Width, TakesCharactersTheFontLacksFromFontconfigsFallback) {
-  // Liberation has neither the ideographs (WenQuanYi has) nor the check mark (DejaVu has).
-  EXPECT_DOUBLE_EQ(width("LiberationSans", "Ta漢字To \u2713", 30),
-                   shaped(LIBERATION, "Ta", 30) + shaped(WQY, "漢字", 30) + shaped(LIBERATION, "To ", 30) +
-                       shaped(DEJAVU, "\u2713", 30));
+TEST(Width, TakesWhatTheFontLacksFromTheFaceTheDesktopWouldChoose) {
+  const std::string zalgo = "Z\u0351a\u0338\u035Cl\u0351g\u035Co\u0338";
+  const auto dejavu = [](const std::string& text, double size) { return shaped(DEJAVU, text, size); };
+  const auto emoji = [](const std::string& text, double size) { return shaped(EMOJI, text, size); };
+  struct Case {
+    std::string font, text;
+    double size, expected;
+  };
+  for (const auto& [font, text, size, expected] : std::vector<Case>{
+           // Liberation has neither the ideographs (WenQuanYi has) nor the check mark (DejaVu has).
+           {"LiberationSans", "Ta漢字To \u2713", 30,
+            shaped(LIBERATION, "Ta", 30) + shaped(WQY, "漢字", 30) + shaped(LIBERATION, "To ", 30) + dejavu("\u2713", 30)},
+           // A mark that the base's face lacks takes the whole cluster to a face that has both,
+           // unless the pair composes to a character the face has.
+           {"LiberationSans", "Z\u0351", 24, dejavu("Z\u0351", 24)},
+           {"LiberationSans", "l\u0338", 24, dejavu("l\u0338", 24)},
+           {"LiberationSans", zalgo, 24, dejavu(zalgo, 24)},
+           {"WenQuanYi Micro Hei", zalgo, 48, dejavu(zalgo, 48)},
+           {"LiberationSans", "Ae\u0301", 24, shaped(LIBERATION, "A\u00E9", 24)},
+           // Emoji presentation, by default, with U+FE0F or as a keycap, takes the colour emoji
+           // face even where the font has a text glyph; U+FE0E keeps the text glyph.
+           {"DejaVuSans", "\u2764\uFE0F", 48, emoji("\u2764\uFE0F", 48)},
+           {"DejaVuSans", "\u2764\uFE0E", 48, dejavu("\u2764", 48)},
+           {"DejaVuSans", "\u2764", 48, dejavu("\u2764", 48)},
+           {"DejaVuSans", "\U0001F600", 48, emoji("\U0001F600", 48)},
+           {"LiberationSans", "Hi \U0001F44D\U0001F3FD!", 48,
+            shaped(LIBERATION, "Hi ", 48) + emoji("\U0001F44D\U0001F3FD", 48) + shaped(LIBERATION, "!", 48)},
+           {"LiberationSans", "#\uFE0F\u20E3 1\u20E3", 20, emoji("#\uFE0F\u20E3", 20) + shaped(LIBERATION, " ", 20) +
+                                                                emoji("1\u20E3", 20)},
+           {"LiberationSans", "\U0001F469\u200D\U0001F4BB\U0001F1EB\U0001F1F7", 20,
+            emoji("\U0001F469\u200D\U0001F4BB\U0001F1EB\U0001F1F7", 20)},
+           // Tabs stop every 28 points, past the default style's twelfth stop too; other control
+           // characters take no room.
+           {"DejaVuSans", "a\tb", 24, 28 + dejavu("b", 24)},
+           {"DejaVuSans", "\t\tx\t", 12, 3 * 28.0},
+           {"DejaVuSans", "Caption\tb", 24, std::floor(dejavu("Caption", 24) / 28 + 1) * 28 + dejavu("b", 24)},
+           {"DejaVuSans", std::string(13, '\t') + "b", 24, 13 * 28 + dejavu("b", 24)},
+           {"DejaVuSans", std::string("a\x01\x1b\x7f\u0080\u009f") + '\0' + "b", 24, dejavu("a", 24) + dejavu("b", 24)},
+       }) {
+    EXPECT_DOUBLE_EQ(width(font, text, size), expected) << font << " " << json(text) << " " << size;
+  }
   // A character no installed font has still takes the font's own missing-glyph box.
   EXPECT_GT(width("LiberationSans", "\u1200"), 0);
 }
@@ -94,12 +152,12 @@ TEST(Width, OfSeveralLinesIsTheWidestLine) {
 TEST(Width, IsTheSameOnManyThreadsAtOnce) {
   const std::string names[] = {"DejaVuSans", "LiberationSans", "Liberation Sans Bold", "DejaVu Serif"};
   std::vector<double> together(16);
+  const std::string text = "Ta漢字To \u2713 ffi Z\u0351 \U0001F600\t!";
   std::vector<std::thread> threads;
   for (size_t i = 0; i < together.size(); ++i)
-    threads.emplace_back([&, i] { together[i] = width(names[i % 4], "Ta漢字To \u2713 ffi", 20); });
+    threads.emplace_back([&, i] { together[i] = width(names[i % 4], text, 20); });
   for (auto& thread : threads) thread.join();
-  for (size_t i = 0; i < together.size(); ++i)
-    EXPECT_EQ(together[i], width(names[i % 4], "Ta漢字To \u2713 ffi", 20)) << i;
+  for (size_t i = 0; i < together.size(); ++i) EXPECT_EQ(together[i], width(names[i % 4], text, 20)) << i;
 }
 
 TEST(MeasureJob, NamesWhatIsMissingOrNotInstalled) {
@@ -113,6 +171,16 @@ TEST(MeasureJob, NamesWhatIsMissingOrNotInstalled) {
               "The font " + name + " isn't installed on this Mac");
 }
 
+// A copy of DejaVu Sans under the family name "Qovixy Sans" (the name's bytes swapped in place).
+std::string renamedFont() {
+  std::string bytes = test::readFile(DEJAVU).value();
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"DejaVu", "Qovixy"},
+                                 {std::string("\0D\0e\0j\0a\0V\0u", 12), std::string("\0Q\0o\0v\0i\0x\0y", 12)}}) {
+    for (size_t at = 0; (at = bytes.find(from, at)) != std::string::npos; at += to.size()) bytes.replace(at, to.size(), to);
+  }
+  return bytes;
+}
+
 TEST(MeasureJob, AnswersEveryStringInOrderWithAllItsDigitsInEveryMode) {
   test::TempDir dir;
   const auto job = [&](const std::string& file, const std::string& font, double size,
@@ -120,23 +188,47 @@ TEST(MeasureJob, AnswersEveryStringInOrderWithAllItsDigitsInEveryMode) {
     test::writeJob(dir / file, {{"kind", "measure"}, {"out", dir / (file + ".json")}, {"font", font},
                                 {"size", size}, {"strings", strings}});
   };
-  job("watched.tovijob", "DejaVu Sans", 0, {"AV", "ffi"});
-  EXPECT_EQ(test::runHelper({"--watch", dir.path, "--idle", "0.2"}).status, 0);
-  EXPECT_EQ(test::readJson(dir / "watched.tovijob.json"),
-            (json{{"ok", true}, {"widths", {width("DejaVuSans", "AV"), width("DejaVuSans", "ffi")}}}));
   job("opened.job", "DejaVuSans", 12, {});
   EXPECT_EQ(test::runHelper({"--open", dir / "opened.job"}).status, 0);
   EXPECT_EQ(test::readFile(dir / "opened.job.json"), R"({"ok":true,"widths":[]})");
 
-  // Duplicates and empty strings included, each width as the font gives it.
+  // Duplicates and empty strings included, each width as the font gives it; a size that makes
+  // the sum of advances overflow before scaling still gives finite widths.
   std::vector<std::string> strings = {"", "AV", "AV", "Ta漢字To \u2713", "two\nlines", ""};
   for (int i = 0; i < 1000; ++i) strings.push_back("Caption line " + std::to_string(i) + " with To and AV.");
-  job("many.tovijob", "Liberation Sans", 37.3, strings);
-  EXPECT_EQ(test::runHelper({dir / "many.tovijob"}).status, 0);
-  const json widths = test::readJson(dir / "many.tovijob.json")["widths"];
-  ASSERT_EQ(widths.size(), strings.size());
-  auto font = fonts::Font::named("Liberation Sans", 37.3).value();
-  for (size_t i = 0; i < strings.size(); ++i) EXPECT_EQ(widths[i].get<double>(), font.width(strings[i])) << i;
+  for (double size : {37.3, 1e306}) {
+    job("many.tovijob", "Liberation Sans", size, strings);
+    EXPECT_EQ(test::runHelper({dir / "many.tovijob"}).status, 0);
+    EXPECT_EQ(test::readJson(dir / "many.tovijob.json"), (json{{"ok", true}, {"widths", widths("Liberation Sans", strings, size)}}));
+  }
+  EXPECT_EQ(widths("Liberation Sans", {"AV"}, 1e306)[0], shaped(LIBERATION, "AV", 1e306));
+}
+
+TEST(MeasureJob, FindsAFontInstalledDuringAWatchSessionUntilItIsRemoved) {
+  test::TempDir dir;
+  const std::string fonts = dir / "data/fonts", font = fonts + "/Qovixy.ttf";
+  ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  ::setenv("XDG_CACHE_HOME", (dir / "cache").c_str(), 1);
+  std::thread watcher([&] { EXPECT_EQ(test::runHelper({"--watch", dir / "jobs", "--idle", "4"}).status, 0); });
+  std::filesystem::create_directory(dir / "jobs");
+  const auto job = [&](const std::string& name, const std::string& font) {
+    test::writeJob(dir / "aside", {{"kind", "measure"}, {"out", dir / name}, {"font", font}, {"size", 0},
+                                   {"strings", {"AV", "ffi"}}});
+    std::filesystem::rename(dir / "aside", dir / ("jobs/" + name + ".tovijob"));
+    EXPECT_TRUE(test::waitFor([&] { return test::exists(dir / name); })) << name;
+    return test::readJson(dir / name);
+  };
+  const json answer = {{"ok", true}, {"widths", widths("DejaVu Sans", {"AV", "ffi"})}};
+  EXPECT_EQ(job("before", "DejaVu Sans"), answer);
+  std::filesystem::create_directories(fonts);
+  test::writeFile(font, renamedFont());
+  EXPECT_EQ(job("installed", "Qovixy Sans"), answer);
+  std::filesystem::remove(font);
+  EXPECT_EQ(job("removed", "Qovixy Sans"),
+            (json{{"ok", false}, {"error", "The font Qovixy Sans isn't installed on this Mac"}}));
+  watcher.join();
+  ::unsetenv("XDG_DATA_HOME");
+  ::unsetenv("XDG_CACHE_HOME");
 }
 
 }  // namespace
