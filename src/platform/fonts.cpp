@@ -306,11 +306,10 @@ const Face* Catalog::named(const std::string& name) {
   State& s = *state_;
   std::lock_guard lock(s.mutex);
   if (auto known = s.byName.find(name); known != s.byName.end()) return known->second;
-  const Face* face = nullptr;
-  if (FcPattern* found = findFace(*s.all, name)) {
-    face = s.open(found);
-    if (!face) throw std::runtime_error("Cannot load the font " + faceRef(found).first);
-  }
+  FcPattern* found = findFace(*s.all, name);
+  if (!found) return nullptr;  // not remembered: names that are not there are countless
+  const Face* face = s.open(found);
+  if (!face) throw std::runtime_error("Cannot load the font " + faceRef(found).first);
   s.byName.emplace(name, face);
   return face;
 }
@@ -318,6 +317,7 @@ const Face* Catalog::named(const std::string& name) {
 const Face* Catalog::fallback(const Face& face, std::u32string_view chars) {
   State& s = *state_;
   std::lock_guard lock(s.mutex);
+  if (s.fallbackFor.size() >= 4096) s.fallbackFor.clear();  // clusters are countless too
   const auto [known, fresh] = s.fallbackFor.try_emplace({&face, std::u32string(chars)}, nullptr);
   if (!fresh) return known->second;
   auto [order, unsorted] = s.fallbackOrder.try_emplace(&face);
