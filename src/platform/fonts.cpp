@@ -37,7 +37,6 @@ using Owned = std::unique_ptr<T, Destroy<destroy>>;
 using Config = Owned<FcConfig, FcConfigDestroy>;
 using FontSet = Owned<FcFontSet, FcFontSetDestroy>;
 using Pattern = Owned<FcPattern, FcPatternDestroy>;
-using ObjectSet = Owned<FcObjectSet, FcObjectSetDestroy>;
 using StrList = Owned<FcStrList, FcStrListDone>;
 using Library = Owned<FT_LibraryRec_, FT_Done_FreeType>;
 using FtFace = Owned<FT_FaceRec_, FT_Done_Face>;
@@ -228,7 +227,7 @@ bool Face::has(char32_t c) const {
 struct Catalog::State {
   std::mutex mutex;
   Config config;
-  FontSet all;
+  FcFontSet* all = nullptr;  // the configuration's own, or null when no font is installed
   // The configuration files and folders and every font folder (those not there yet included):
   // fonts are installed or removed by changing a font folder. Changes within the same clock tick
   // as the load cannot be told apart, so a catalog whose stamps are that recent is loaded again
@@ -279,12 +278,8 @@ std::shared_ptr<Catalog> Catalog::current() {
   auto state = std::make_unique<State>();
   state->config.reset(FcInitLoadConfigAndFonts());
   if (!state->config) throw std::runtime_error("Cannot load the fontconfig configuration");
-  Pattern any = newPattern();
-  ObjectSet objects(FcObjectSetBuild(FC_FILE, FC_INDEX, FC_FONTFORMAT, FC_POSTSCRIPT_NAME, FC_FULLNAME, FC_FAMILY,
-                                     FC_WEIGHT, FC_SLANT, FC_WIDTH, static_cast<char*>(nullptr)));
-  if (!objects) throw std::runtime_error("Cannot list the installed fonts: out of memory");
-  state->all.reset(FcFontList(state->config.get(), any.get(), objects.get()));
-  if (!state->all) throw std::runtime_error("Cannot list the installed fonts: out of memory");
+  // The configuration's own set of every installed face: read in place, nothing copied.
+  state->all = FcConfigGetFonts(state->config.get(), FcSetSystem);
 
   FcConfig* config = state->config.get();
   double newest = 0;
@@ -306,7 +301,7 @@ const Face* Catalog::named(const std::string& name) {
   State& s = *state_;
   std::lock_guard lock(s.mutex);
   if (auto known = s.byName.find(name); known != s.byName.end()) return known->second;
-  FcPattern* found = findFace(*s.all, name);
+  FcPattern* found = s.all ? findFace(*s.all, name) : nullptr;
   if (!found) return nullptr;  // not remembered: names that are not there are countless
   const Face* face = s.open(found);
   if (!face) throw std::runtime_error("Cannot load the font " + faceRef(found).first);
