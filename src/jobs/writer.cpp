@@ -1,6 +1,7 @@
 #include "jobs/writer.h"
 
 #include <cmath>
+#include <unistd.h>
 #include <vector>
 
 #include "platform/files.h"
@@ -46,17 +47,27 @@ void write(const nlohmann::json& value, const std::string& path) {
   if (auto bytes = serialise(value)) writeBytes(*bytes, path);
 }
 
-void writeBytes(const std::string& bytes, const std::string& path) {
-  if (!files::usable(path)) return;
-  const std::string tmp = path + ".tmp";
-  if (!files::writeWhole(tmp, bytes)) {
-    // Never move a half-written or stale ".tmp" over the result.
-    files::remove(tmp);
-    return;
+bool writeBytes(const std::string& bytes, const std::string& path) {
+  return writeStream(path, [&](int fd) { return files::writeAll(fd, bytes); });
+}
+
+bool writeStream(const std::string& path, const std::function<bool(int fd)>& fill) {
+  // A path with a NUL in it names another file to the C library: nothing is touched at all.
+  if (!files::usable(path) || path.empty()) return false;
+  bool placed = false;
+  if (auto tmp = files::createBeside(path, ".tmp")) {
+    bool filled = false;
+    try {
+      filled = fill(tmp->fd);
+    } catch (...) {
+    }
+    // Only the file just written may move into place, not whatever took its name meanwhile.
+    filled = filled && files::names(tmp->path, tmp->fd);
+    const bool closed = ::close(tmp->fd) == 0;
+    placed = filled && closed && ::rename(tmp->path.c_str(), path.c_str()) == 0;
+    if (!placed) ::unlink(tmp->path.c_str());
   }
-  files::remove(path);
-  try {
-    files::move(tmp, path);
-  } catch (const std::exception&) {
-  }
+  // No folder is ever removed in place of a result.
+  if (!placed) ::unlink(path.c_str());
+  return placed;
 }

@@ -1,19 +1,28 @@
 // The result writer, shared by result files and the progress file.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+// Puts at `path` what `fill` writes to the descriptor of a new, private regular file made in the
+// same folder (never a link, FIFO or existing file; `path`+".tmp" when free, else a unique name),
+// then moves it into place. When `fill` returns false, or the file cannot be made, written or
+// moved, nothing new reaches `path`, the temporary file is removed and an earlier file at `path`
+// is removed too (a stale result must never pass for this job's answer). True when the new file
+// reached `path`.
+bool writeStream(const std::string& path, const std::function<bool(int fd)>& fill);
+
 // Serialises `value` as compact JSON (every "/" written as "\/", non-ASCII as raw UTF-8, no
-// trailing line break) to path + ".tmp", removes whatever is at `path` and moves the new file into
-// place. Never throws and reports nothing; a value that cannot be serialised (a non-finite number,
-// a string that is not UTF-8) or a path that cannot be used writes no file at all.
+// trailing line break) and puts it at `path` through writeStream(). Never throws and reports
+// nothing; a value that cannot be serialised (a non-finite number, a string that is not UTF-8)
+// touches no file at all.
 void write(const nlohmann::json& value, const std::string& path);
 
-// The file half of write(): puts already serialised bytes at `path` through path + ".tmp".
-void writeBytes(const std::string& bytes, const std::string& path);
+// The file half of write(): puts already serialised bytes at `path` through writeStream().
+bool writeBytes(const std::string& bytes, const std::string& path);
 
 // The exact bytes write() puts in the file, or nothing when the value cannot be serialised.
 std::optional<std::string> serialise(const nlohmann::json& value);

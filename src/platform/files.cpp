@@ -7,7 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <new>
+#include <random>
+#include <stdexcept>
 
 #include "platform/errors.h"
 
@@ -28,30 +32,37 @@ bool isExecutableFile(const std::string& path) {
          S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-std::optional<std::string> read(const std::string& path) {
+std::optional<std::string> read(const std::string& path, size_t limit) {
   if (!usable(path) || path.empty()) return std::nullopt;
   // O_NONBLOCK keeps a FIFO from blocking the open; anything but a regular file is refused.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
+  auto bytes = readAll(fd, limit);
+  ::close(fd);
+  return bytes;
+}
+
+std::optional<std::string> readAll(int fd, size_t limit) {
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > limit)
+    return std::nullopt;
+  std::string bytes;
+  try {
+    bytes.reserve(static_cast<size_t>(st.st_size));
+    char buffer[1 << 16];
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return std::nullopt;
+      if (n == 0) break;
+      if (bytes.size() + static_cast<size_t>(n) > limit) return std::nullopt;  // it grew meanwhile
+      bytes.append(buffer, static_cast<size_t>(n));
+    }
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  } catch (const std::length_error&) {
     return std::nullopt;
   }
-  std::string bytes;
-  bytes.reserve(static_cast<size_t>(st.st_size));
-  char buffer[1 << 16];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
   return bytes;
 }
 
@@ -65,19 +76,70 @@ bool writeWhole(const std::string& path, const std::string& bytes) {
   if (!usable(path) || path.empty()) return false;
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
+  const bool written = writeAll(fd, bytes);
+  return ::close(fd) == 0 && written;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::close(fd);
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
   }
-  return ::close(fd) == 0;
+  return true;
+}
+
+std::optional<NewFile> createBeside(const std::string& path, const std::string& suffix) {
+  const std::string first = path + suffix;
+  if (!usable(first) || path.empty()) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  std::string name = first;
+  for (int attempt = 0; attempt < 32; ++attempt) {
+    // O_EXCL fails on anything already there, a link included, without following or opening it.
+    int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) return NewFile{fd, name};
+    if (errno != EEXIST) return std::nullopt;
+    char tail[18];
+    std::snprintf(tail, sizeof tail, ".%016llx", static_cast<unsigned long long>(random()));
+    name = first + tail;
+  }
+  errno = EEXIST;
+  return std::nullopt;
+}
+
+int openOwnFile(const std::string& path, int flags) {
+  if (!usable(path) || path.empty()) return -1;
+  // An O_PATH descriptor opens nothing (no FIFO waits, no device wakes); the checks run on it,
+  // and the file is then reopened through it, so no name is looked up twice.
+  int handle = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (handle < 0) return -1;
+  struct stat st;
+  int fd = -1;
+  if (::fstat(handle, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+      st.st_nlink == 1) {
+    const std::string self = "/proc/self/fd/" + std::to_string(handle);
+    fd = ::open(self.c_str(), flags | O_CLOEXEC);
+  }
+  ::close(handle);
+  return fd;
+}
+
+bool names(const std::string& path, int fd) {
+  struct stat entry, open;
+  return usable(path) && !path.empty() && ::lstat(path.c_str(), &entry) == 0 &&
+         ::fstat(fd, &open) == 0 && entry.st_dev == open.st_dev && entry.st_ino == open.st_ino;
+}
+
+std::string temporaryFolder() {
+  // As the C library's own temporary files: $TMPDIR when it is a folder, else /tmp.
+  struct stat st;
+  const char* variable = std::getenv("TMPDIR");
+  if (variable && *variable && ::stat(variable, &st) == 0 && S_ISDIR(st.st_mode)) return variable;
+  return "/tmp";
 }
 
 bool renameNoReplace(const std::string& from, const std::string& to) {

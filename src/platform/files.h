@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace files {
@@ -20,14 +22,43 @@ bool exists(const std::string& path);
 bool isExecutableFile(const std::string& path);
 
 // The whole content of a regular file, or nothing when it cannot be read (missing, a folder, a
-// FIFO, no permission, a NUL in the path).
-std::optional<std::string> read(const std::string& path);
+// FIFO, no permission, a NUL in the path, more than `limit` bytes).
+std::optional<std::string> read(const std::string& path, size_t limit = SIZE_MAX);
 
 // The size in bytes of the file at the path, or nothing.
 std::optional<int64_t> size(const std::string& path);
 
-// Creates or truncates the file and writes `bytes`; false on any failure.
+// Creates or truncates the file and writes `bytes`; false on any failure. Only for files of the
+// helper's own making in folders nobody else writes to (it follows links).
 bool writeWhole(const std::string& path, const std::string& bytes);
+
+// Writes all of `bytes` to the descriptor; false on any failure.
+bool writeAll(int fd, std::string_view bytes);
+
+// The whole content of an open regular file from where it stands, or nothing when it cannot be
+// read or holds more than `limit` bytes (memory that cannot be had counts as too much).
+std::optional<std::string> readAll(int fd, size_t limit = SIZE_MAX);
+
+// A new, empty regular file made beside other people's files: `path` + `suffix` when that name is
+// free, else that name followed by "." and random letters. Never follows a link and never opens
+// what was already there (O_EXCL). The descriptor is close-on-exec; the caller closes it.
+struct NewFile {
+  int fd = -1;
+  std::string path;
+};
+std::optional<NewFile> createBeside(const std::string& path, const std::string& suffix);
+
+// Opens an existing regular file that belongs to this user and has no other name, with `flags`
+// (O_RDONLY, O_RDWR; close-on-exec is added); -1 for anything else (a link, FIFO, device or
+// folder, another user's file, a second name of a file), which is never opened at all: a FIFO
+// cannot block and a device is never woken.
+int openOwnFile(const std::string& path, int flags);
+
+// True when the entry at `path` (not following a link) is the file open at `fd`.
+bool names(const std::string& path, int fd);
+
+// The folder for temporary files: $TMPDIR when it names a folder, else /tmp.
+std::string temporaryFolder();
 
 // Renames `from` to `to` only when nothing exists at `to`; false on any failure (never replaces).
 bool renameNoReplace(const std::string& from, const std::string& to);

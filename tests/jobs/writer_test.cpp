@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
 
 #include "jobs/utf8.h"
 #include "jobs/writer.h"
@@ -30,16 +33,6 @@ TEST(Writer, WritesCompactJsonWithEscapedSlashesAndRawUtf8) {
   EXPECT_EQ(test::readJson(path)["n"][2], -100.0);
 }
 
-TEST(Writer, ReplacesAnOldResultAndAStaleTemporaryFile) {
-  test::TempDir dir;
-  const std::string path = dir / "r.json";
-  test::writeFile(path, "old result");
-  test::writeFile(path + ".tmp", std::string(100000, 'x'));
-  write(json{{"ok", true}}, path);
-  EXPECT_EQ(test::readFile(path), "{\"ok\":true}");
-  EXPECT_FALSE(test::exists(path + ".tmp"));
-}
-
 TEST(Writer, WritesNothingForAValueThatCannotBeSerialised) {
   test::TempDir dir;
   const std::string path = dir / "r.json";
@@ -62,15 +55,25 @@ TEST(Writer, WritesNothingWhereThePathCannotBeUsed) {
   EXPECT_FALSE(test::exists(dir / "r.json.tmp"));
 }
 
-TEST(Writer, KeepsTheOldResultWhenTheTemporaryFileCannotBeMade) {
+TEST(Writer, AResultThatCannotBeWrittenLeavesNoResultAtAll) {
   test::TempDir dir;
   const std::string path = dir / "r.json";
-  test::writeFile(path, "earlier");
-  // A folder in the temporary file's place cannot be opened for writing, even by root.
-  ASSERT_EQ(::mkdir((path + ".tmp").c_str(), 0755), 0);
-  test::writeFile(path + ".tmp/inside", "x");
-  write(json{{"ok", true}}, path);
-  EXPECT_EQ(test::readFile(path), "earlier");
+  // A stale result must not pass for the answer: it goes too, and nothing half-made stays.
+  const std::function<bool(int)> failing[] = {
+      [](int) { return false; },
+      [](int fd) { return ::write(fd, "{\"ok\":", 6) == 6 && false; },
+      [](int) -> bool { throw std::runtime_error("disk gone"); }};
+  for (const auto& fill : failing) {
+    test::writeFile(path, "earlier");
+    EXPECT_FALSE(writeStream(path, fill));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
+  }
+  // A folder in the result's place is never removed for it.
+  ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+  test::writeFile(path + "/inside", "x");
+  EXPECT_FALSE(writeBytes("{}", path));
+  EXPECT_EQ(test::readFile(path + "/inside"), "x");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
 }
 
 TEST(Utf8, RepairReplacesOnlyBrokenSequences) {
