@@ -9,6 +9,11 @@
 inline constexpr double HOP = 0.01;       // seconds per envelope level
 inline constexpr double FLOOR = -100.0;   // lowest envelope level in dB
 
+// The deepest nesting of arrays and objects accepted in any JSON the helper reads: far beyond
+// what a job or a transcript holds, and shallow enough that nothing recursive over it can run out
+// of stack.
+inline constexpr int MAX_NESTING = 512;
+
 // The editor's two pasteboard types, used byte for byte.
 inline constexpr std::string_view PR_ID =
     "dyn.ah62d4rv4gq80g55rf3u0k55cqy1gk7xbszyw66dusm1w85p4f7v0855prfwu";
