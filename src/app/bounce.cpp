@@ -33,6 +33,7 @@ void startDetached(const std::string& executable) {
       fallback.sa_handler = SIG_DFL;
       for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &fallback, nullptr);
       ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      ::close_range(3, ~0U, 0);  // only the standard streams pass to it
       ::execv(executable.c_str(), argv);
       ::_exit(127);
     }

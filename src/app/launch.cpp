@@ -4,7 +4,10 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <csignal>
+#include <fcntl.h>
 #include <locale.h>
+#include <unistd.h>
 
 #include "app/bounce.h"
 #include "app/delegates.h"
@@ -42,6 +45,22 @@ std::optional<std::vector<std::string>> documents(const std::vector<std::string>
   app.run();
 }
 
+// What a parent leaves behind reaches the helper and its children. Standard streams left closed
+// are opened on the null device, so that no file the helper opens takes their numbers and reaches
+// a child as its input or output. Signals: every child's status must be waited for (an ignored
+// SIGCHLD reaps children unseen), a write past a file size limit or to a closed pipe must fail
+// instead of killing the process, and the signals that ask a watcher to stop must arrive.
+void settleProcess() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDWR) != fd) break;
+  std::signal(SIGCHLD, SIG_DFL);
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 }  // namespace
 
 std::optional<double> parseIdle(const std::string& text) {
@@ -61,6 +80,7 @@ std::optional<double> parseIdle(const std::string& text) {
 }
 
 int launch(std::vector<std::string> commandLine) {
+  settleProcess();
   args = std::move(commandLine);
   const auto& a = args;
 

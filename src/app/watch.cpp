@@ -1,22 +1,27 @@
 #include "app/watch.h"
 
+#include <csignal>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <tuple>
 #include <utf8proc.h>
 
 #include "jobs/runner.h"
 #include "platform/files.h"
+#include "platform/process.h"
 
 namespace {
 
 constexpr auto PERIOD = std::chrono::milliseconds(100);
+const std::string TAKEN = ".taken";
 
 bool isJobName(const std::string& name) {
   static const std::string suffix = ".tovijob";
@@ -39,24 +44,71 @@ std::string composed(const std::string& name) {
   return out;
 }
 
+bool endsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The job files in the folder in the order they run, with the claims left by a watcher that died
+// (their ".taken" names) each just before a job of its name.
 std::vector<std::string> jobNames(const std::string& folder) {
-  std::vector<std::pair<std::string, std::string>> keyed;
-  for (auto& name : files::list(folder))
-    if (isJobName(name)) keyed.emplace_back(composed(name), std::move(name));
+  std::vector<std::tuple<std::string, bool, std::string>> keyed;
+  for (auto& name : files::list(folder)) {
+    if (isJobName(name)) keyed.emplace_back(composed(name), true, std::move(name));
+    else if (endsWith(name, TAKEN) && isJobName(name.substr(0, name.size() - TAKEN.size())))
+      keyed.emplace_back(composed(name.substr(0, name.size() - TAKEN.size())), false, std::move(name));
+  }
   std::sort(keyed.begin(), keyed.end());
   std::vector<std::string> names;
-  for (auto& [key, name] : keyed) names.push_back(std::move(name));
+  for (auto& entry : keyed) names.push_back(std::move(std::get<2>(entry)));
   return names;
 }
 
-// A job file names programs that the helper will run, so only the user's own files are taken:
-// both the entry and, for a link, what it points to must belong to this user.
-bool ownedByUs(const std::string& path) {
-  struct stat entry, target;
-  uid_t me = ::geteuid();
-  return ::lstat(path.c_str(), &entry) == 0 && entry.st_uid == me &&
-         ::stat(path.c_str(), &target) == 0 && target.st_uid == me;
-}
+// A job file of this user's, open and locked: the claim. A job file names programs that the
+// helper will run, so the type and owner are checked on the very file that is then run, never on
+// a name looked up again; the lock tells a live watcher's claim from one whose watcher died.
+class Claim {
+ public:
+  Claim() = default;
+  Claim(const Claim&) = delete;
+  Claim& operator=(const Claim&) = delete;
+  ~Claim() {
+    if (fd_ >= 0) ::close(fd_);  // lets the lock go
+  }
+
+  // Claims folder/name: a job file by renaming it to its ".taken" name (never replacing one), or
+  // a ".taken" file whose watcher has died (nobody holds its lock) where it lies.
+  bool take(const std::string& folder, const std::string& name) {
+    const std::string path = folder + "/" + name;
+    const bool orphan = endsWith(name, TAKEN);
+    taken_ = orphan ? path : path + TAKEN;
+    job_ = orphan ? path.substr(0, path.size() - TAKEN.size()) : path;
+    fd_ = files::openOwnFile(path, O_RDONLY);
+    // A live watcher holds the lock on what it runs; a file already run has lost its last name.
+    if (fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) != 0 || !files::names(path, fd_)) return false;
+    // What runs is the file open here, whatever happens to its names from now on.
+    return orphan || files::renameNoReplace(path, taken_);
+  }
+
+  const std::string& taken() const { return taken_; }
+  int fd() const { return fd_; }
+
+  // The job is done: the claimed file goes, before its lock does. Where something else holds
+  // the claimed name (swapped in after the claim), it stays; if it is a job of ours, a later scan
+  // finds it unlocked and runs it.
+  void finish() {
+    if (files::names(taken_, fd_)) files::remove(taken_);
+  }
+
+  // The job was not done: its file goes back under the job's name, so that any watcher may take
+  // it up; where that name is taken again, the unlocked claim waits for the next watcher.
+  void handBack() {
+    if (files::names(taken_, fd_)) files::renameNoReplace(taken_, job_);
+  }
+
+ private:
+  int fd_ = -1;
+  std::string taken_, job_;
+};
 
 // Wakes the loop between scans as soon as a job file is moved into the folder or closed after
 // writing; the fixed period stays the longest wait, so nothing depends on the events.
@@ -121,17 +173,27 @@ class FolderEvents {
 }  // namespace
 
 void watch(const std::string& folder, double idle) {
+  // A stop (a service stop, a logout, ^C) ends the running child and takes no further job; the
+  // job it cut short goes back to the folder unanswered.
+  struct sigaction stop {};
+  stop.sa_handler = [](int) { process::stopAll(); };
+  sigemptyset(&stop.sa_mask);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &stop, nullptr);
+
   double lastActivity = now();
   if (!(now() - lastActivity < idle)) return;
   FolderEvents events(folder);
-  while (now() - lastActivity < idle) {
+  while (now() - lastActivity < idle && !process::stopping()) {
     for (const auto& name : jobNames(folder)) {
-      const std::string path = folder + "/" + name;
-      const std::string taken = path + ".taken";
-      if (!ownedByUs(path)) continue;
-      if (!files::renameNoReplace(path, taken)) continue;
-      run(taken);
-      files::remove(taken);
+      if (process::stopping()) break;
+      Claim claim;
+      if (!claim.take(folder, name)) continue;
+      if (run(claim.taken(), claim.fd())) {
+        claim.finish();
+      } else {
+        claim.handBack();
+        break;
+      }
       lastActivity = now();
     }
     events.wait(PERIOD);

@@ -8,6 +8,7 @@
 #include "jobs/utf8.h"
 #include "jobs/writer.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "speech/transcription.h"
 #include "text/measure.h"
 
@@ -33,20 +34,23 @@ json runBranch(const Job& job) {
   return transcriptionJob(job);
 }
 
-}  // namespace
+// A job file is a small request; one this large cannot be one, and reading it could take all
+// the memory there is.
+constexpr size_t JOB_LIMIT = size_t{1} << 30;
 
-void run(const std::string& jobPath) {
-  auto bytes = files::read(jobPath);
+bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
   std::optional<Job> job;
   if (bytes) job = decodeJob(*bytes);
   bytes.reset();  // a large job file need not stay in memory while the job runs
   if (!job) {
     write(failed("Unreadable job file"), jobPath + ".result.json");
-    return;
+    return true;
   }
   json result;
+  bool threw = true;
   try {
     result = runBranch(*job);
+    threw = false;
   } catch (const Failure& failure) {
     result = failed(failure.message);
   } catch (const std::exception& error) {
@@ -55,6 +59,7 @@ void run(const std::string& jobPath) {
   } catch (...) {
     result = failed("Unexpected error");
   }
+  if (threw && process::stopping()) return false;
   // A result that cannot be written as JSON (a width that overflowed to infinity, say) would
   // leave the host waiting for a file that never comes; it gets an error result instead.
   auto serialised = serialise(result);
@@ -62,4 +67,23 @@ void run(const std::string& jobPath) {
   if (!serialised)
     serialised = serialise(failed("The result of this job could not be written as JSON"));
   writeBytes(*serialised, job->out);
+  return true;
+}
+
+}  // namespace
+
+void run(const std::string& jobPath) {
+  try {
+    answer(jobPath, files::read(jobPath, JOB_LIMIT));
+  } catch (...) {
+    // Only memory running out even for the answer ends here; the process lives on.
+  }
+}
+
+bool run(const std::string& jobPath, int fd) {
+  try {
+    return answer(jobPath, files::readAll(fd, JOB_LIMIT));
+  } catch (...) {
+    return true;
+  }
 }

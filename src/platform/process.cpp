@@ -1,11 +1,13 @@
 #include "platform/process.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <stdexcept>
 
@@ -16,6 +18,26 @@ extern char** environ;
 namespace process {
 namespace {
 
+// The children that spawn() started and wait() has not collected, for stopAll(), which may run
+// in a signal handler: plain atomics only, no locks and no allocation.
+constexpr int SLOTS = 32;
+std::atomic<pid_t> children[SLOTS];
+std::atomic<bool> stopRequested{false};
+
+void enrol(pid_t pid) {
+  for (auto& slot : children) {
+    pid_t free = 0;
+    if (slot.compare_exchange_strong(free, pid)) return;
+  }
+}
+
+void release(pid_t pid) {
+  for (auto& slot : children) {
+    pid_t mine = pid;
+    if (slot.compare_exchange_strong(mine, 0)) return;
+  }
+}
+
 std::vector<char*> pointers(const std::vector<std::string>& strings) {
   std::vector<char*> out;
   out.reserve(strings.size() + 1);
@@ -24,38 +46,62 @@ std::vector<char*> pointers(const std::vector<std::string>& strings) {
   return out;
 }
 
-// Owns the spawn attributes and file actions for the length of one spawn.
-struct SpawnSetup {
-  SpawnSetup() {
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_init(&actions);
-  }
-  ~SpawnSetup() {
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_t actions;
-};
-
 void closePair(int fds[2]) {
   if (fds[0] >= 0) ::close(fds[0]);
   if (fds[1] >= 0) ::close(fds[1]);
 }
 
-// Sets up one of the child's standard streams; for a pipe, `fds` receives both ends.
-bool prepare(SpawnSetup& setup, Stream stream, int target, int fds[2]) {
-  switch (stream) {
-    case Stream::inherit:
-      return true;
-    case Stream::null:
-      return posix_spawn_file_actions_addopen(&setup.actions, target, "/dev/null", O_WRONLY, 0) == 0;
-    case Stream::pipe:
-      if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-      // dup2 onto the target clears close-on-exec for the child's copy only.
-      return posix_spawn_file_actions_adddup2(&setup.actions, fds[1], target) == 0;
+// Makes `fd` the child's descriptor `target`, inheritable.
+bool place(int fd, int target) {
+  if (fd == target) return ::fcntl(fd, F_SETFD, 0) == 0;
+  return ::dup2(fd, target) == target;
+}
+
+// Ends a child that could not become the program, telling the parent why (errno).
+[[noreturn]] void reportAndExit(int report) {
+  const int err = errno;
+  while (::write(report, &err, sizeof err) < 0 && errno == EINTR) {
   }
-  return false;
+  ::_exit(127);
+}
+
+// What the child does between fork and exec: async-signal-safe calls only, as other threads of
+// the helper may have held locks at the fork. Reports the errno of a failure through `report`.
+[[noreturn]] void becomeChild(const Spec& spec, pid_t parent, char* const argv[], char* const envp[],
+                              int outPipe, int errPipe, int report) {
+  const auto fail = [report] { reportAndExit(report); };
+  if (spec.newSession && ::setsid() < 0) fail();
+  // The child ends with the thread that started it; a parent already gone is caught here.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail();
+  if (::getppid() != parent) ::_exit(127);
+
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &fallback, nullptr);
+
+  if (spec.inFd >= 0 && !place(spec.inFd, STDIN_FILENO)) fail();
+  if (spec.outFd >= 0) {
+    if (!place(spec.outFd, STDOUT_FILENO)) fail();
+  } else if (spec.out == Stream::pipe) {
+    if (!place(outPipe, STDOUT_FILENO)) fail();
+  }
+  if (spec.err == Stream::pipe && !place(errPipe, STDERR_FILENO)) fail();
+  if ((spec.out == Stream::null && spec.outFd < 0) || spec.err == Stream::null) {
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) fail();
+    if (spec.out == Stream::null && spec.outFd < 0 && !place(null, STDOUT_FILENO)) fail();
+    if (spec.err == Stream::null && !place(null, STDERR_FILENO)) fail();
+  }
+  // Only the standard streams pass: whatever else the helper, or whoever started it, holds open
+  // stays with it. The report pipe closes at exec by itself.
+  if (report > 3) ::close_range(3, static_cast<unsigned>(report) - 1, 0);
+  ::close_range(static_cast<unsigned>(report) + 1, ~0U, 0);
+
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::execve(spec.executable.c_str(), argv, envp);
+  reportAndExit(report);
 }
 
 }  // namespace
@@ -64,46 +110,67 @@ Child spawn(const Spec& spec) {
   if (!files::usable(spec.executable)) throw std::runtime_error(std::strerror(ENOENT));
   for (const auto& a : spec.arguments)
     if (!files::usable(a)) throw std::runtime_error(std::strerror(EINVAL));
-
-  SpawnSetup setup;
-  int outPipe[2] = {-1, -1};
-  int errPipe[2] = {-1, -1};
-  if (!prepare(setup, spec.out, STDOUT_FILENO, outPipe) ||
-      !prepare(setup, spec.err, STDERR_FILENO, errPipe)) {
-    int err = errno;
-    closePair(outPipe);
-    closePair(errPipe);
-    throw std::runtime_error(std::strerror(err));
-  }
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (spec.newSession) flags |= POSIX_SPAWN_SETSID;
-  posix_spawnattr_setflags(&setup.attr, flags);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&setup.attr, &none);
-  posix_spawnattr_setsigdefault(&setup.attr, &all);
+  if (stopping()) throw std::runtime_error("The helper is stopping");
 
   std::vector<std::string> argv{spec.executable};
   argv.insert(argv.end(), spec.arguments.begin(), spec.arguments.end());
   auto argvPointers = pointers(argv);
   std::vector<char*> envPointers;
   if (spec.environment) envPointers = pointers(*spec.environment);
+  char* const* envp = spec.environment ? envPointers.data() : environ;
 
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, spec.executable.c_str(), &setup.actions, &setup.attr,
-                         argvPointers.data(), spec.environment ? envPointers.data() : environ);
+  int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1}, report[2] = {-1, -1};
+  const bool piped = (spec.out != Stream::pipe || spec.outFd >= 0 || ::pipe2(outPipe, O_CLOEXEC) == 0) &&
+                     (spec.err != Stream::pipe || ::pipe2(errPipe, O_CLOEXEC) == 0) &&
+                     ::pipe2(report, O_CLOEXEC) == 0;
+  if (!piped) {
+    const int err = errno;
+    closePair(outPipe);
+    closePair(errPipe);
+    closePair(report);
+    throw std::runtime_error(std::strerror(err));
+  }
+
+  // Signals wait until the child is enrolled, so that stopAll() in a handler cannot miss it; the
+  // child unblocks them once it has set every handler back to the default.
+  sigset_t all, previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) becomeChild(spec, parent, argvPointers.data(), envp, outPipe[1], errPipe[1], report[1]);
+  const int forkError = errno;
+  if (pid > 0) enrol(pid);
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+  ::close(report[1]);
   if (outPipe[1] >= 0) ::close(outPipe[1]);
   if (errPipe[1] >= 0) ::close(errPipe[1]);
-  if (rc != 0) {
+  int childError = 0;
+  if (pid > 0) {
+    ssize_t n;
+    while ((n = ::read(report[0], &childError, sizeof childError)) < 0 && errno == EINTR) {
+    }
+    if (n != sizeof childError) childError = 0;  // closed at exec: the program runs
+  }
+  ::close(report[0]);
+  if (pid < 0 || childError != 0) {
+    if (pid > 0) wait(pid);
     if (outPipe[0] >= 0) ::close(outPipe[0]);
     if (errPipe[0] >= 0) ::close(errPipe[0]);
-    throw std::runtime_error(std::strerror(rc));
+    throw std::runtime_error(std::strerror(pid < 0 ? forkError : childError));
   }
+  if (stopping()) ::kill(pid, SIGTERM);
   return Child{pid, outPipe[0], errPipe[0]};
 }
 
 int wait(pid_t pid) {
+  // The child stays a zombie, its pid taken, until it has left the list that stopAll() reads.
+  siginfo_t info;
+  std::memset(&info, 0, sizeof info);
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
+  release(pid);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
@@ -119,6 +186,16 @@ bool running(pid_t pid) {
   if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
   return info.si_pid == 0;
 }
+
+void stopAll() {
+  stopRequested.store(true);
+  for (auto& slot : children) {
+    const pid_t pid = slot.load();
+    if (pid > 0) ::kill(pid, SIGTERM);
+  }
+}
+
+bool stopping() { return stopRequested.load(); }
 
 std::vector<std::string> environment() {
   std::vector<std::string> out;

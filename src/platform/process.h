@@ -1,5 +1,7 @@
 // Child processes started from an executable path with an explicit argument vector (never a
-// shell), through posix_spawn.
+// shell). A child starts with every signal at its default and none blocked, with only the
+// standard streams of the helper's descriptors, and is ended (SIGKILL) when the thread that
+// started it dies, so that nothing keeps working for a helper that is gone.
 #pragma once
 
 #include <optional>
@@ -18,6 +20,8 @@ struct Spec {
   Stream out = Stream::inherit;
   Stream err = Stream::inherit;
   bool newSession = false;  // start in a session of its own (setsid)
+  int inFd = -1;   // a descriptor of ours to give the child as standard input; -1 to inherit ours
+  int outFd = -1;  // the same for standard output, in place of `out`
 };
 
 struct Child {
@@ -27,12 +31,19 @@ struct Child {
 };
 
 // Starts the child. Throws std::runtime_error with the C library's description of the failure
-// (for an executable that does not exist: "No such file or directory"). The pipe ends are
-// close-on-exec, so no other child inherits them.
+// (for an executable that does not exist: "No such file or directory"; after stopAll(): "The
+// helper is stopping"). The pipe ends are close-on-exec, so no other child inherits them.
 Child spawn(const Spec& spec);
 
 // Waits for the child to end; returns its exit status, or 128 + the signal that ended it.
 int wait(pid_t pid);
+
+// Asks every child that spawn() started and wait() has not yet collected to end (SIGTERM), and
+// makes every later spawn() fail: for a helper that has been asked to stop. Async-signal-safe.
+void stopAll();
+
+// True once stopAll() has been called.
+bool stopping();
 
 // True while the child has not ended (does not reap it).
 bool running(pid_t pid);

@@ -3,9 +3,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
 #include <thread>
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
 
 #include "platform/process.h"
 #include "support/support.h"
@@ -26,6 +36,54 @@ using Clock = std::chrono::steady_clock;
 // audio each fail with their own message.
 json measureJob(const std::string& out) { return {{"out", out}, {"kind", "measure"}}; }
 json transcribeJob(const std::string& out) { return {{"out", out}}; }
+
+// A whisper-cli as far as a watcher can tell, cheap enough for hundreds of jobs: it logs each
+// start ("<prompt> <pid>") to `starts`, writes a transcript naming the job its prompt names, and
+// then stays for as long as `pause` says, as the same process.
+struct Transcriber {
+  Transcriber() {
+    test::writeFile(dir / "whisper-cli", R"sh(#!/bin/sh
+while [ $# -gt 0 ]; do
+  case $1 in -of) base=$2; shift ;; --prompt) prompt=$2; shift ;; esac
+  shift
+done
+echo "$prompt $$" >> "${0%/*}/starts"
+printf '{"job":"%s"}' "$prompt" > "$base.json"
+exec sleep "$(cat "${0%/*}/pause")"
+)sh");
+    ::chmod((dir / "whisper-cli").c_str(), 0755);
+    pause("0");
+    // A WAV of 0.1 s of silence: 16 kHz, mono, 16 bits.
+    const char header[] = "RIFF....WAVEfmt \x10\0\0\0\x01\0\x01\0\x80\x3e\0\0\0\x7d\0\0\x02\0\x10\0data";
+    std::string wav(header, sizeof header - 1);
+    wav.resize(wav.size() + 4 + 3200, '\0');
+    const auto le32 = [&](size_t at, uint32_t v) { for (int i = 0; i < 4; ++i) wav[at + i] = char(v >> (8 * i)); };
+    le32(4, uint32_t(wav.size() - 8));
+    le32(40, 3200);
+    test::writeFile(dir / "a.wav", wav);
+  }
+  void pause(const std::string& seconds) const { test::writeFile(dir / "pause", seconds); }
+  json job(const std::string& out, const std::string& name) const {
+    return {{"out", out}, {"wav", dir / "a.wav"}, {"model", dir / "a.wav"}, {"whisper", dir / "whisper-cli"},
+            {"prompt", name}};
+  }
+  // The jobs started so far, by name, with the process id of each start.
+  std::vector<std::pair<std::string, pid_t>> starts() const {
+    std::vector<std::pair<std::string, pid_t>> out;
+    std::istringstream lines(test::readFile(dir / "starts").value_or(""));
+    std::string name;
+    pid_t pid;
+    while (lines >> name >> pid) out.emplace_back(name, pid);
+    return out;
+  }
+  test::TempDir dir;
+};
+
+// A process that has ended (a zombie counts: only its entry is left).
+bool ended(pid_t pid) {
+  auto stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
+  return !stat || stat->find(") Z ") != std::string::npos;
+}
 
 TEST(Watch, IdleOfZeroNegativeOrNanReturnsWithoutLookingAtTheFolder) {
   test::TempDir dir;
@@ -55,45 +113,87 @@ TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
   test::writeJob(dir / "a.tovijob", transcribeJob(out));
   test::writeJob(dir / "\xC3\xA9.tovijob", transcribeJob(dir / "e.json"));  // é after ASCII
   test::writeFile(dir / "c.tovijob", "not json");
+  test::writeFile(dir / "h.tovijob", "");  // 1 TB, sparse: too large to be a job, never read
+  ASSERT_EQ(::truncate((dir / "h.tovijob").c_str(), off_t{1} << 40), 0);
   test::writeJob(dir / "d.TOVIJOB", transcribeJob(dir / "d.json"));
+  // A claim that nobody holds is a job whose watcher died: it runs, before a job of its name.
   test::writeJob(dir / "f.tovijob.taken", transcribeJob(dir / "f.json"));
+  test::writeJob(dir / "f.tovijob", measureJob(dir / "f.json"));
+  test::writeFile(dir / "g.tovijob.taken", "left over");
   auto run = test::runHelper({"--watch", dir.path, "--idle", "0.5"});
   EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "");
   EXPECT_EQ(test::readJson(out)["error"], test::errorOfJob(measureJob(out)));
   EXPECT_TRUE(test::exists(dir / "e.json"));
-  EXPECT_EQ(test::readJson(dir / "c.tovijob.taken.result.json")["error"], "Unreadable job file");
-  for (const char* gone : {"a.tovijob", "b.tovijob", "B.tovijob", "a.tovijob.taken",
-                           "b.tovijob.taken", "c.tovijob", "c.tovijob.taken"})
+  EXPECT_EQ(test::readJson(dir / "f.json")["error"], test::errorOfJob(measureJob(out)));
+  for (const char* unreadable : {"c.tovijob.taken", "h.tovijob.taken", "g.tovijob.taken"})
+    EXPECT_EQ(test::readJson(dir / unreadable + ".result.json")["error"], "Unreadable job file") << unreadable;
+  for (const char* gone : {"a.tovijob", "b.tovijob", "B.tovijob", "a.tovijob.taken", "b.tovijob.taken",
+                           "c.tovijob", "c.tovijob.taken", "f.tovijob", "f.tovijob.taken", "g.tovijob.taken",
+                           "h.tovijob.taken"})
     EXPECT_FALSE(test::exists(dir / gone)) << gone;
   EXPECT_TRUE(test::exists(dir / "d.TOVIJOB"));
   EXPECT_FALSE(test::exists(dir / "d.json"));
-  EXPECT_FALSE(test::exists(dir / "f.json"));
-}
-
-TEST(Watch, ALeftOverClaimBlocksTheJobOfTheSameName) {
-  test::TempDir dir;
-  test::writeJob(dir / "a.tovijob", transcribeJob(dir / "a.json"));
-  test::writeFile(dir / "a.tovijob.taken", "left over");
-  test::runHelper({"--watch", dir.path, "--idle", "0.3"});
-  EXPECT_TRUE(test::exists(dir / "a.tovijob"));
-  EXPECT_EQ(test::readFile(dir / "a.tovijob.taken"), "left over");
-  EXPECT_FALSE(test::exists(dir / "a.json"));
 }
 
 TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
-  if (::geteuid() != 0) GTEST_SKIP() << "making another user's file needs root";
   test::TempDir dir;
+  // A link is never claimed, not even one of ours to a file of ours.
+  test::writeJob(dir / "x", transcribeJob(dir / "b.json"));
+  ASSERT_EQ(::symlink((dir / "x").c_str(), (dir / "b.tovijob").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir / "c.tovijob").c_str(), 0644), 0);
+  test::runHelper({"--watch", dir.path, "--idle", "0.3"});
+  EXPECT_TRUE(test::exists(dir / "b.tovijob"));
+  EXPECT_TRUE(test::exists(dir / "c.tovijob"));
+  EXPECT_FALSE(test::exists(dir / "b.json"));
+
+  if (::geteuid() != 0) GTEST_SKIP() << "making another user's file needs root";
   test::writeJob(dir / "a.tovijob", transcribeJob(dir / "a.json"));
   ASSERT_EQ(::chown((dir / "a.tovijob").c_str(), 65534, 65534), 0);
-  // A link of ours to another user's file is not taken either.
-  test::writeJob(dir / "x", transcribeJob(dir / "b.json"));
-  ASSERT_EQ(::chown((dir / "x").c_str(), 65534, 65534), 0);
-  ASSERT_EQ(::symlink((dir / "x").c_str(), (dir / "b.tovijob").c_str()), 0);
+  // Another user who can write to the folder swaps a file of theirs in for each claimed job, the
+  // moment it is claimed: what runs is still the file that was claimed.
+  const std::string jobs = dir / "jobs", theirs = dir / "theirs";
+  std::filesystem::create_directories(jobs);
+  std::filesystem::create_directories(theirs);
+  constexpr int count = 100;
+  for (int i = 0; i < count; ++i) {
+    const std::string name = "j" + std::to_string(i) + ".tovijob";
+    test::writeJob(theirs + "/" + name, measureJob(dir / "their.json"));
+    ASSERT_EQ(::chown((theirs + "/" + name).c_str(), 65534, 65534), 0);
+    test::writeJob(dir / name, transcribeJob(dir / ("j" + std::to_string(i) + ".json")));
+  }
+  const int events = ::inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(::inotify_add_watch(events, jobs.c_str(), IN_MOVED_TO), 0);
+  std::atomic<bool> done{false};
+  std::thread swapper([&] {
+    alignas(inotify_event) char buffer[8192];
+    while (!done) {
+      pollfd p{events, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const ssize_t n = ::read(events, buffer, sizeof buffer);
+      for (char* q = buffer; q < buffer + n;) {
+        const auto* event = reinterpret_cast<inotify_event*>(q);
+        const std::string name = event->len ? event->name : "";
+        if (name.ends_with(".tovijob.taken"))
+          std::rename((theirs + "/" + name.substr(0, name.size() - 6)).c_str(), (jobs + "/" + name).c_str());
+        q += sizeof(inotify_event) + event->len;
+      }
+    }
+  });
+  const pid_t watcher = startWatcher(jobs, "2");
+  for (int i = 0; i < count; ++i) {
+    const std::string name = "j" + std::to_string(i) + ".tovijob";
+    ASSERT_EQ(std::rename((dir / name).c_str(), (jobs + "/" + name).c_str()), 0);
+  }
+  EXPECT_EQ(process::wait(watcher), 0);
+  done = true;
+  swapper.join();
+  ::close(events);
   test::runHelper({"--watch", dir.path, "--idle", "0.3"});
   EXPECT_TRUE(test::exists(dir / "a.tovijob"));
-  EXPECT_TRUE(test::exists(dir / "b.tovijob"));
   EXPECT_FALSE(test::exists(dir / "a.json"));
-  EXPECT_FALSE(test::exists(dir / "b.json"));
+  EXPECT_FALSE(test::exists(dir / "their.json"));
+  for (int i = 0; i < count; ++i) EXPECT_TRUE(test::exists(dir / ("j" + std::to_string(i) + ".json"))) << i;
 }
 
 TEST(Watch, PicksUpAJobThatArrivesWhileItWaits) {
@@ -128,6 +228,97 @@ TEST(Watch, SeveralWatchersRunEveryJobExactlyOnce) {
   }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(jobs),
                           std::filesystem::directory_iterator()), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A stop (SIGINT, SIGTERM) ends whisper-cli, hands the job back and exits 0; a watcher killed
+// outright takes whisper-cli with it, and its claim is run by the next watcher.
+TEST(Watch, AStoppedOrKilledWatcherLosesNoJob) {
+  test::TempDir dir, tmp;
+  Transcriber whisper;
+  whisper.pause("600");
+  test::writeJob(dir / "a.tovijob", whisper.job(dir / "a.json", "a"));
+  ::setenv("TMPDIR", tmp.path.c_str(), 1);
+  for (int signal : {SIGINT, SIGTERM, SIGKILL}) {
+    const pid_t watcher = startWatcher(dir.path, "inf");
+    ASSERT_TRUE(test::waitFor([&] { return whisper.starts().size() == 1; })) << signal;
+    const pid_t started = whisper.starts()[0].second;
+    std::filesystem::remove(whisper.dir / "starts");
+    ::kill(watcher, signal);
+    EXPECT_EQ(process::wait(watcher), signal == SIGKILL ? 128 + SIGKILL : 0);
+    EXPECT_TRUE(test::waitFor([&] { return ended(started); })) << signal;
+    EXPECT_FALSE(test::exists(dir / "a.json"));
+    if (signal == SIGKILL) continue;
+    EXPECT_TRUE(test::exists(dir / "a.tovijob")) << signal;
+    EXPECT_FALSE(test::exists(dir / "a.tovijob.taken")) << signal;
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path)) << signal;
+  }
+  EXPECT_TRUE(test::exists(dir / "a.tovijob.taken"));
+  whisper.pause("0");
+  test::runHelper({"--watch", dir.path, "--idle", "0.5"});
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(test::readJson(dir / "a.json")["whisper"], json({{"job", "a"}}));
+  EXPECT_FALSE(test::exists(dir / "a.tovijob.taken"));
+}
+
+// Three watchers on one folder, killed (SIGKILL) and restarted at random while they work through
+// the jobs: every job is answered, none twice unless its watcher was killed while running it.
+TEST(Watch, KillingWatchersLosesNoJob) {
+  test::TempDir dir, tmp;  // a killed watcher cannot remove its run's folder
+  Transcriber whisper;
+  whisper.pause("0.05");
+  ::setenv("TMPDIR", tmp.path.c_str(), 1);
+  const std::string jobs = dir / "jobs";
+  std::filesystem::create_directories(jobs);
+  constexpr int count = 300, maxKills = 40;
+  const auto name = [](int i) { return "job" + std::to_string(1000 + i); };
+  for (int i = 0; i < count; ++i) test::writeJob(dir / name(i), whisper.job(dir / (name(i) + ".json"), name(i)));
+  std::vector<pid_t> watchers;
+  for (int i = 0; i < 3; ++i) watchers.push_back(startWatcher(jobs, "inf"));
+  for (int i = 0; i < count; ++i)
+    ASSERT_EQ(std::rename((dir / name(i)).c_str(), (jobs + "/" + name(i) + ".tovijob").c_str()), 0);
+
+  const auto answered = [&] {
+    int n = 0;
+    for (int i = 0; i < count; ++i) n += test::exists(dir / (name(i) + ".json"));
+    return n;
+  };
+  std::mt19937 random(12345);
+  int kills = 0;
+  while (kills < maxKills && answered() < count * 9 / 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution(50, 250)(random)));
+    pid_t& victim = watchers[std::uniform_int_distribution(0, 2)(random)];
+    ::kill(victim, SIGKILL);
+    EXPECT_EQ(process::wait(victim), 128 + SIGKILL);
+    victim = startWatcher(jobs, "inf");
+    ++kills;
+  }
+  // Answered, and nothing left claimed: a claim whose watcher died after answering runs again.
+  EXPECT_TRUE(test::waitFor([&] { return answered() == count && std::filesystem::is_empty(jobs); },
+                            std::chrono::minutes(4)));
+  for (pid_t watcher : watchers) {
+    ::kill(watcher, SIGTERM);
+    EXPECT_EQ(process::wait(watcher), 0);
+  }
+  ::unsetenv("TMPDIR");
+
+  std::map<std::string, int> runs;
+  for (const auto& [job, pid] : whisper.starts()) ++runs[job];
+  int lost = 0, twice = 0;
+  for (int i = 0; i < count; ++i) {
+    const auto result = test::readFile(dir / (name(i) + ".json"));
+    lost += !result;
+    if (result) {
+      EXPECT_EQ(json::parse(*result)["whisper"], json({{"job", name(i)}})) << name(i);
+    }
+    twice += runs[name(i)] > 1;
+  }
+  std::printf("[ figures  ] jobs %d, kills %d, jobs lost %d, jobs run twice %d\n", count, kills, lost, twice);
+  EXPECT_EQ(lost, 0);
+  EXPECT_LE(twice, kills);  // only a job whose watcher was killed while running it
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // job file holds, and always exit status 0 with nothing printed.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
 
 #include "platform/files.h"
 #include "support/support.h"
@@ -40,6 +44,14 @@ TEST(Runner, AJobThatCannotBeReadGetsItsErrorBesideIt) {
   EXPECT_FALSE(fifo.timedOut);
   EXPECT_EQ(test::readJson(dir / "fifo.tovijob.result.json"), unreadable);
 
+  // A file too large to be a job (1 TB, sparse) is not read into memory.
+  test::writeFile(dir / "huge.tovijob", "");
+  ASSERT_EQ(::truncate((dir / "huge.tovijob").c_str(), off_t{1} << 40), 0);
+  auto huge = test::runHelper({dir / "huge.tovijob"});
+  EXPECT_EQ(huge.status, 0);
+  EXPECT_EQ(huge.output, "");
+  EXPECT_EQ(test::readJson(dir / "huge.tovijob.result.json"), unreadable);
+
   for (const std::string& bytes : std::vector<std::string>{"", "[]", "{\"kind\":\"measure\"}", "{\"out\":5}",
                                   "{\"out\":\"" + dir / "r.json" + "\",\"size\":\"12\"}"}) {
     EXPECT_EQ(runJob(dir, "bad.tovijob", bytes), unreadable) << bytes;
@@ -63,14 +75,38 @@ TEST(Runner, EveryUnknownKindRunsTheTranscriptionJob) {
 
 TEST(Runner, TheResultReplacesAnOldOneAndGoesNowhereElse) {
   test::TempDir dir;
-  const std::string out = dir / "r.json";
-  test::writeFile(out, "old");
-  test::writeFile(out + ".tmp", "stale");
-  auto result = runJob(dir, "a.tovijob", json{{"out", out}, {"kind", "measure"}}.dump());
-  EXPECT_EQ(result["ok"], false);
-  EXPECT_FALSE(test::exists(out + ".tmp"));
+  const std::string out = dir / "r.json", victim = dir / "victim";
+  const std::string job = json{{"out", out}, {"kind", "measure"}}.dump();
+  // Whatever someone planted at the temporary name is neither followed, nor opened, nor changed,
+  // and the result still arrives.
+  const std::function<void(const std::string&)> plants[] = {
+      [](const std::string& at) { test::writeFile(at, "stale"); },
+      [&](const std::string& at) { ASSERT_EQ(::symlink(victim.c_str(), at.c_str()), 0); },
+      [](const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0666), 0); },
+      [](const std::string& at) { ASSERT_EQ(::mkdir(at.c_str(), 0755), 0); }};
+  for (const auto& plant : plants) {
+    std::filesystem::remove_all(out + ".tmp");
+    test::writeFile(out, "old");
+    test::writeFile(victim, "precious");
+    plant(out + ".tmp");
+    auto result = runJob(dir, "a.tovijob", job);
+    EXPECT_EQ(result["ok"], false);
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(out)));
+    EXPECT_EQ(test::readFile(victim), "precious");
+    EXPECT_TRUE(test::exists(out + ".tmp"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 4);  // job, r.json, victim, planted
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(out + ".tmp"));
   EXPECT_FALSE(test::exists(dir / "a.tovijob.result.json"));
   EXPECT_TRUE(test::exists(dir / "a.tovijob"));  // the runner leaves the job file in place
+
+  // A full disk (here a file size limit): the new result cannot be written, and the old one
+  // must not pass for it.
+  test::writeFile(out, "earlier");
+  auto full = test::runProgram("/usr/bin/prlimit", {"--fsize=16", test::helperPath(), dir / "a.tovijob"});
+  EXPECT_EQ(full.status, 0);
+  EXPECT_EQ(full.output, "");
+  EXPECT_FALSE(test::exists(out));
 
   // An "out" in a missing folder, or one with a NUL inside, produces no file at all.
   test::writeJob(dir / "b.tovijob", json{{"out", dir / "no/r.json"}});
