@@ -80,7 +80,8 @@ Fd openStore(bool create) {
 }
 
 std::optional<std::string> readAt(int dir, std::string_view name) {
-  Fd fd(::openat(dir, std::string(name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  // O_NONBLOCK: a FIFO in a type's place must not hold the reader up; only a regular file is read.
+  Fd fd(::openat(dir, std::string(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   std::string bytes;

@@ -1,6 +1,9 @@
 #include "speech/download.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,13 +42,91 @@ process::Child start(const process::Spec& spec) {
   }
 }
 
-void record(const Job& job, const std::string& part) {
-  auto size = files::size(part);
-  if (!size) return;  // curl has not created the file yet
-  const __int128 percent = static_cast<__int128>(*size) * 100 / *job.modelSize;
+// The download's share so far, written when the job gives the model's size.
+void record(const Job& job, int fd) {
+  struct stat st;
+  if (!job.modelSize || *job.modelSize <= 0 || ::fstat(fd, &st) != 0) return;
+  const __int128 percent = static_cast<__int128>(st.st_size) * 100 / *job.modelSize;
   nlohmann::json progress{{"progress", static_cast<int64_t>(std::min<__int128>(percent, 99))},
                           {"phase", "download"}};
   write(progress, job.out + ".progress");
+}
+
+// The partial file of one download, open and locked; removed on every way out unless it became
+// the model.
+struct Partial {
+  Partial() = default;
+  Partial(const Partial&) = delete;
+  Partial& operator=(const Partial&) = delete;
+  ~Partial() {
+    if (fd < 0) return;
+    if (files::names(path, fd)) ::unlink(path.c_str());
+    ::close(fd);
+  }
+  int fd = -1;
+  std::string path;
+};
+
+// Opens the partial file. "<model>.part" is shared by every download of the model: a download
+// that finds it locked by another waits for that one's outcome, writing its progress meanwhile;
+// one left by a download that died (ours, unlocked) is taken over; anything else at that name (a
+// link, a FIFO, another user's file) is left alone for a name of our own. False when the model
+// arrived while waiting.
+bool openPartial(const Job& job, Partial& part) {
+  const std::string shared = *job.model + ".part";
+  for (;;) {
+    int fd = ::open(shared.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) throw systemError("Cannot write " + shared, errno);
+    const bool made = fd >= 0;
+    if (!made && (fd = files::openOwnFile(shared, O_RDWR)) < 0) {
+      auto own = files::createBeside(shared, "");
+      if (!own) throw systemError("Cannot write " + shared, errno);
+      part.fd = own->fd;
+      part.path = own->path;
+      return true;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      if (files::names(shared, fd) && ::ftruncate(fd, 0) == 0) {
+        part.fd = fd;
+        part.path = shared;
+        return true;
+      }
+      ::close(fd);  // it has just become the model, or was removed: look again
+      continue;
+    }
+    if (!made) {
+      // Another download of this model runs: its outcome is awaited, not raced.
+      auto nextRecord = std::chrono::steady_clock::now();
+      while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (process::stopping()) {
+          ::close(fd);
+          throw Failure(FAILED);
+        }
+        if (std::chrono::steady_clock::now() >= nextRecord) {
+          record(job, fd);
+          nextRecord += RECORD_EVERY;
+        }
+        std::this_thread::sleep_for(CHECK_EVERY);
+      }
+    }
+    ::close(fd);
+    if (files::exists(*job.model)) return false;
+  }
+}
+
+// Gives the partial file the model's name, never replacing what is there (a link, another
+// download's model): the file that goes into place is the one open here, whose bytes were
+// checked, whatever has happened to its name meanwhile.
+void place(const Partial& part, const std::string& model) {
+  const std::string self = "/proc/self/fd/" + std::to_string(part.fd);
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, model.c_str(), AT_SYMLINK_FOLLOW) == 0) return;
+  int err = errno;
+  // Without /proc the file moves by its name, once that name is seen to be still the file's.
+  if (err != EEXIST && files::names(part.path, part.fd)) {
+    if (files::renameNoReplace(part.path, model)) return;
+    err = errno;
+  }
+  throw systemError("Cannot move " + part.path + " to " + model, err);
 }
 
 std::string readAll(int fd) {
@@ -72,49 +153,52 @@ std::string digestIn(const std::string& output) {
 }  // namespace
 
 void downloadModel(const Job& job) {
-  if (!job.model || !job.modelURL) return;
+  // An empty path names no file to download to (it would land in the working folder as ".part").
+  if (!job.model || job.model->empty() || !job.modelURL) return;
   const std::string& model = *job.model;
-  const std::string part = model + ".part";
   files::createDirectories(files::parent(model));
-  files::remove(part);  // a partial file of an earlier attempt is never resumed
+  Partial part;
+  if (!openPartial(job, part)) return;
 
+  // curl writes to the partial file through its standard output, so it never opens a name that
+  // someone could have swapped; "--url" keeps an address that starts with "-" an address.
   process::Spec curl;
   curl.executable = CURL;
   curl.arguments = {"-L", "--fail", "-s", "--speed-limit", "1", "--speed-time", STALL_SECONDS,
-                    "-o", part, *job.modelURL};
+                    "--url", *job.modelURL};
+  curl.outFd = part.fd;
   const process::Child fetch = start(curl);
-  const bool reporting = job.modelSize && *job.modelSize > 0;
   auto nextRecord = std::chrono::steady_clock::now();
   while (process::running(fetch.pid)) {
     const auto now = std::chrono::steady_clock::now();
-    if (reporting && now >= nextRecord) {
-      record(job, part);
+    if (now >= nextRecord) {
+      record(job, part.fd);
       nextRecord = now + RECORD_EVERY;
     }
     std::this_thread::sleep_for(CHECK_EVERY);
   }
-  if (process::wait(fetch.pid) != 0) {
-    files::remove(part);
-    throw Failure(FAILED);
-  }
+  if (process::wait(fetch.pid) != 0) throw Failure(FAILED);
 
+  // shasum reads the same open file, from its start, on its standard input.
+  if (::lseek(part.fd, 0, SEEK_SET) != 0) throw systemError("Cannot read " + part.path, errno);
   process::Spec shasum;
   shasum.executable = SHASUM;
-  shasum.arguments = {"-a", "256", part};
+  shasum.arguments = {"-a", "256"};
+  shasum.inFd = part.fd;
   shasum.out = process::Stream::pipe;
   const process::Child digest = start(shasum);
   // Read before waiting, so that output larger than the pipe can never hold shasum up.
   const std::string output = readAll(digest.outFd);
   process::wait(digest.pid);
-  if (job.modelSHA && digestIn(output) != *job.modelSHA) {
-    files::remove(part);
-    throw Failure(DAMAGED);
-  }
+  if (job.modelSHA && digestIn(output) != *job.modelSHA) throw Failure(DAMAGED);
 
   // The model must never be found half-written, also after a power cut: its bytes reach the disk
   // before its name appears.
-  if (!files::sync(part)) throw systemError("Cannot write " + part, errno);
-  files::move(part, model);
+  int rc;
+  while ((rc = ::fsync(part.fd)) != 0 && errno == EINTR) {
+  }
+  if (rc != 0) throw systemError("Cannot write " + part.path, errno);
+  place(part, model);
   const std::string folder = files::parent(model);
   files::sync(folder.empty() ? "." : folder);
 }

@@ -3,12 +3,14 @@
 
 #include "jobs/job.h"
 
-// Fetches "modelURL" with /usr/bin/curl into model + ".part" (creating the model's folder),
-// writing {"progress": 0..99, "phase": "download"} to out + ".progress" about every 0.5 s when
-// "modelSize" is above 0, checks the SHA-256 digest from /usr/bin/shasum against "modelSHA" when
-// given, flushes the file to disk and moves it to "model". Does nothing without "model" or
+// Fetches "modelURL" with /usr/bin/curl into a partial file beside the model (model + ".part",
+// creating the model's folder), writing {"progress": 0..99, "phase": "download"} to
+// out + ".progress" about every 0.5 s when "modelSize" is above 0, checks the SHA-256 digest from
+// /usr/bin/shasum against "modelSHA" when given, flushes the file to disk and puts it at "model",
+// never replacing what is there. A download that finds another one of the same model running
+// waits for its outcome instead. Does nothing without "model", with an empty one, or without
 // "modelURL". Throws Failure "The speech model download failed (no internet?). Try again." (curl
-// failed, or received nothing for 60 s) or "The speech model download was damaged. Try again."
-// (the partial file is removed for both), or a platform error for a tool that cannot be started
-// or a move that fails (the partial file is kept).
+// failed, or received nothing for 60 s) or "The speech model download was damaged. Try again.",
+// or a platform error for a partial file that cannot be made, a tool that cannot be started or a
+// model that cannot be put in place. The partial file is gone on every way out.
 void downloadModel(const Job& job);

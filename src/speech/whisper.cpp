@@ -32,7 +32,7 @@ constexpr auto DRAIN_LIMIT = std::chrono::seconds(1);
 // A folder of our own in the shared temporary directory: nobody else can guess a name in it or
 // plant a link there, and two runs in the same millisecond never meet.
 std::string privateFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tovi-whisper.XXXXXX").string();
+  std::string pattern = files::temporaryFolder() + "/tovi-whisper.XXXXXX";
   if (!::mkdtemp(pattern.data())) throw systemError("Cannot create a folder in " + files::parent(pattern), errno);
   return pattern;
 }

@@ -169,6 +169,12 @@ TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
     else put(kId, broken);
     EXPECT_EQ(read(), (json{{"ok", true}, {"xml", "<a/>"}, {"id", ""}}));
   }
+  // A FIFO in a type's place holds no reader up: it is no clip.
+  const std::string xmlFile = store() + "/" + pasteboard::fileName(kXml);
+  fs::remove(xmlFile);
+  ASSERT_EQ(::mkfifo(xmlFile.c_str(), 0600), 0);
+  EXPECT_EQ(read(), kNoClip);
+  EXPECT_EQ(tool({"get", kXml}).status, 1);
   EXPECT_EQ(tool({"clear"}).status, 0);
   EXPECT_EQ(tool({"get", kXml}).status, 1);
   EXPECT_EQ(tool({"frobnicate"}).status, 2);

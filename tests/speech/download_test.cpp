@@ -20,10 +20,12 @@ struct Download : ::testing::Test {
     test::writeFile(served / "m.bin", model);
     writeTone(dir / "a.wav", 0.2);
   }
-  json run(const std::string& route, json extra = json::object()) {
-    extra.update({{"wav", dir / "a.wav"}, {"model", modelPath}, {"modelURL", server.url + route},
-                  {"whisper", fake.path}});
-    return runJob(extra, dir);
+  // A job fetching `route` from the server (an address of its own when it starts with "-").
+  json run(const std::string& route, const json& extra = json::object(), const test::TempDir* in = nullptr) {
+    json job{{"wav", dir / "a.wav"}, {"model", modelPath}, {"whisper", fake.path},
+             {"modelURL", route.starts_with("-") ? route : server.url + route}};
+    job.update(extra);
+    return runJob(job, in ? *in : dir);
   }
   test::TempDir served, dir;
   ModelServer server{served.path};
@@ -35,25 +37,55 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
   const std::string digest = test::runProgram("/usr/bin/shasum", {"-a", "256", served / "m.bin"}).output.substr(0, 64);
   std::string upper = digest;
   std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-  struct Case { std::string route; json extra; std::string error; bool stale = false; };
+  const std::string folder = dir / "models/ggml", victim = dir / "victim";
+  test::writeFile(dir / "curl.conf", "url = \"" + server.url + "files/m.bin\"\n");
+  const std::string exists = "Cannot move " + modelPath + ".part to " + modelPath + ": File exists";
+  // What lies at the model's or the partial file's name before the download.
+  enum Plant { nothing, stale, dangling, link };
+  struct Case { std::string route; json extra; std::string error; Plant plant = nothing; };
   for (const Case& c : std::vector<Case>{
            {"files/m.bin", json::object(), ""},
            {"redirect/m.bin", {{"modelSHA", digest}}, ""},
-           {"files/m.bin", {{"modelSHA", digest}}, "", true},  // a stale partial file is not resumed
+           {"files/m.bin", {{"modelSHA", digest}}, "", stale},  // a stale partial file is not resumed
            {"files/m.bin", {{"modelSHA", upper}}, DAMAGED},     // the digest must match exactly
            {"files/m.bin", {{"modelSHA", digest + "\n"}}, DAMAGED},
            {"files/nothing.bin", json::object(), FAILED},      // a 404, whose error page is not kept
+           {"-K" + dir / "curl.conf", json::object(), FAILED},  // an address, never an option
+           {"files/m.bin", json::object(), exists, dangling},   // a link at the model is not replaced
+           {"files/m.bin", json::object(), "", link},           // a link at ".part" is not followed
        }) {
     std::filesystem::remove_all(dir / "models");  // the model's folders do not exist yet
-    if (c.stale) {
-      std::filesystem::create_directories(dir / "models/ggml");
-      test::writeFile(modelPath + ".part", std::string(5000, 'x'));
-    }
+    test::writeFile(victim, "precious");
+    if (c.plant != nothing) std::filesystem::create_directories(folder);
+    if (c.plant == stale) test::writeFile(modelPath + ".part", std::string(5000, 'x'));
+    if (c.plant == dangling) std::filesystem::create_symlink(dir / "nowhere", modelPath);
+    if (c.plant == link) std::filesystem::create_symlink(victim, modelPath + ".part");
     json result = run(c.route, c.extra);
     EXPECT_EQ(result.value("error", ""), c.error) << c.route << c.extra;
     EXPECT_EQ(test::readFile(modelPath), c.error.empty() ? std::optional(model) : std::nullopt);
-    EXPECT_FALSE(test::exists(modelPath + ".part"));
+    EXPECT_EQ(test::readFile(victim), "precious");
+    // Nothing is left beside the model but what was planted there.
+    size_t left = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      left += entry.path() != modelPath && entry.path() != modelPath + ".part";
+    EXPECT_EQ(left, 0u) << c.route;
+    EXPECT_EQ(std::filesystem::is_symlink(modelPath + ".part"), c.plant == link);
+    EXPECT_EQ(test::exists(modelPath + ".part"), c.plant == link);
   }
+  // An empty model path is no place to download to.
+  EXPECT_EQ(run("files/m.bin", {{"model", ""}})["error"], "Whisper model not found: ");
+  EXPECT_FALSE(test::exists(".part"));
+
+  // Two jobs that need the same missing model at once: the second waits for the first's download
+  // rather than racing it, and both transcribe with the whole model.
+  std::filesystem::remove_all(dir / "models");
+  test::TempDir second;
+  auto first = std::async(std::launch::async, [&] { return run("slow/m.bin", {{"modelSHA", digest}}); });
+  EXPECT_EQ(run("slow/m.bin", {{"modelSHA", digest}}, &second)["ok"], true);
+  EXPECT_EQ(first.get()["ok"], true);
+  EXPECT_EQ(test::readFile(modelPath), model);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+
   // Without "modelSize" there is no download progress.
   EXPECT_FALSE(test::exists(dir / "result.json.progress"));
 
