@@ -1,5 +1,8 @@
 #include "jobs/runner.h"
 
+#include <exception>
+#include <variant>
+
 #include "app/bounce.h"
 #include "clipboard/clipboard.h"
 #include "jobs/failure.h"
@@ -22,7 +25,8 @@ json failed(const std::string& message) {
   return json{{"ok", false}, {"error", repairUtf8(message)}};
 }
 
-json runBranch(const Job& job) {
+// A branch's result: a value written whole, or a transcription written as its transcript is read.
+std::variant<json, Transcription> runBranch(const Job& job) {
   const std::string kind = job.kind.value_or("transcribe");
   if (kind == "measure") return json{{"ok", true}, {"widths", measure(job)}};
   if (kind == "clipboardRead") return clipboardRead();
@@ -49,7 +53,22 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
   json result;
   bool threw = true;
   try {
-    result = runBranch(*job);
+    auto branch = runBranch(*job);
+    if (const auto* transcription = std::get_if<Transcription>(&branch)) {
+      // A transcript found wanting halfway leaves nothing at "out"; its failure is answered below.
+      std::exception_ptr error;
+      writeStream(job->out, [&](int fd) {
+        try {
+          return writeResult(*transcription, fd);
+        } catch (...) {
+          error = std::current_exception();
+          return false;
+        }
+      });
+      if (!error) return true;
+      std::rethrow_exception(error);
+    }
+    result = std::move(std::get<json>(branch));
     threw = false;
   } catch (const Failure& failure) {
     result = failed(failure.message);

@@ -1,8 +1,10 @@
 #include "speech/whisper.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -141,7 +143,7 @@ std::string whisperPath(const Job& job) {
   return FALLBACK_PATH;
 }
 
-nlohmann::json transcribe(const Job& job) {
+Transcript transcribe(const Job& job) {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const auto ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
   FolderGuard folder{privateFolder()};
@@ -184,10 +186,18 @@ nlohmann::json transcribe(const Job& job) {
     summary = reader->finish().summary();
   }
 
+  const std::string failure = "whisper-cli failed (" + std::to_string(status) + "): " + summary;
   if (status == 0) {
-    if (auto bytes = files::read(base + ".json")) {
-      if (auto transcript = parseTranscript(*bytes)) return std::move(*transcript);
-    }
+    // Opened before the folder goes; the descriptor keeps the content readable. The folder is ours
+    // alone, but whisper-cli could have left something other than a file there.
+    const int fd = ::open((base + ".json").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return Transcript(fd, failure);
+    if (fd >= 0) ::close(fd);
   }
-  throw Failure("whisper-cli failed (" + std::to_string(status) + "): " + summary);
+  throw Failure(failure);
+}
+
+Transcript::~Transcript() {
+  if (fd_ >= 0) ::close(fd_);
 }

@@ -2,8 +2,7 @@
 #pragma once
 
 #include <string>
-
-#include <nlohmann/json.hpp>
+#include <utility>
 
 #include "jobs/job.h"
 
@@ -12,9 +11,27 @@
 // is executable, else "/opt/homebrew/bin/whisper-cli" untested. Never fails.
 std::string whisperPath(const Job& job);
 
-// Runs whisper-cli over the job's "wav" with its "model" and gives the parsed JSON transcript,
-// unchanged. Progress lines on its standard error become {"progress": n} in out + ".progress".
-// Throws Failure "Cannot start whisper-cli (<path>): <cause>" or "whisper-cli failed (<status>):
-// <last lines of standard error>". Blocks until whisper-cli has exited; its output file and the
-// private folder that holds it are gone on every way out.
-nlohmann::json transcribe(const Job& job);
+// whisper-cli's transcript file, open for reading though the file itself is gone, and the failure
+// that stands for it when what it holds is not a transcript. Closes the file at the end.
+class Transcript {
+ public:
+  Transcript(int fd, std::string failure) : fd_(fd), failure_(std::move(failure)) {}
+  Transcript(Transcript&& other) noexcept : fd_(std::exchange(other.fd_, -1)), failure_(std::move(other.failure_)) {}
+  Transcript& operator=(Transcript&&) = delete;
+  ~Transcript();
+
+  int fd() const { return fd_; }
+  const std::string& failure() const { return failure_; }  // "whisper-cli failed (0): <last lines>"
+
+ private:
+  int fd_;
+  std::string failure_;
+};
+
+// Runs whisper-cli over the job's "wav" with its "model" and gives its transcript file, not yet
+// read. Progress lines on its standard error become {"progress": n} in out + ".progress". Throws
+// Failure "Cannot start whisper-cli (<path>): <cause>" or "whisper-cli failed (<status>): <last
+// lines of standard error>" (a status other than 0, or no transcript file that can be opened).
+// Blocks until whisper-cli has exited; the transcript file and the private folder that held it
+// are gone from the file system on every way out.
+Transcript transcribe(const Job& job);

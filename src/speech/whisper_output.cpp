@@ -1,5 +1,12 @@
 #include "speech/whisper_output.h"
 
+#include <algorithm>
+#include <bit>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <charconv>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -111,56 +118,444 @@ std::string StderrTail::summary() const {
 
 namespace {
 
-std::optional<nlohmann::json> parseJson(std::string_view text) {
-  auto value = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
-  if (value.is_discarded() || !(value.is_object() || value.is_array())) return std::nullopt;
-  return value;
+// Input read in one step, so that the output of a step (at most six bytes for an input byte, a
+// raw control character written as an escape) fits the filter's buffer.
+constexpr size_t SLICE = size_t{1} << 18;
+constexpr size_t OUT_CAPACITY = 6 * SLICE + 64;
+
+enum State : uint8_t {
+  START,           // nothing read yet: a byte order mark may come
+  BOM,             // inside a byte order mark
+  TOP,             // before the top level, which must be an object or an array
+  VALUE,           // a value must come
+  VALUE_OR_CLOSE,  // after "[": a value or "]"
+  KEY,             // after "," in an object: a key must come
+  KEY_OR_CLOSE,    // after "{": a key or "}"
+  COLON,           // after a key
+  AFTER,           // after a value: "," or the closing bracket of its level
+  END,             // after the top level: only white space
+  STRING,
+  ESCAPE,          // after a backslash in a string
+  HEX,             // inside the four digits of a \u escape
+  LOW_BACKSLASH,   // after a high surrogate's escape, whose low surrogate must follow
+  LOW_U,
+  SEQUENCE,        // inside a multi-byte sequence that the end of a chunk cut
+  MINUS,
+  ZERO,
+  INTEGER,
+  POINT,
+  FRACTION,
+  EXPONENT_MARK,
+  EXPONENT_SIGN,
+  EXPONENT_DIGITS,
+  LITERAL,
+  FAILED,
+};
+
+constexpr bool isSpace(unsigned char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+constexpr bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+int hexValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Bytes inside a string that are copied as they are: not a quote, a backslash, a "/", a control
+// character or part of a multi-byte sequence.
+constexpr bool isPlain(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\' && c != '/'; }
+
+// Sixteen bytes are looked at in one step where SSE2 is there (every x86-64 processor has it).
+constexpr size_t BLOCK = 16;
+
+#if defined(__SSE2__)
+unsigned firstMarked(int mask) { return static_cast<unsigned>(std::countr_zero(static_cast<unsigned>(mask) | 0x10000)); }
+
+// The offset of the first byte of p[0..16) that is not plain; 16 when all are.
+unsigned plainPrefix(const unsigned char* p) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // Signed, bytes of 0x80 and above are below 0x20 too.
+  const __m128i marked = _mm_or_si128(
+      _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(x, _mm_set1_epi8('"'))),
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\\')), _mm_cmpeq_epi8(x, _mm_set1_epi8('/'))));
+  return firstMarked(_mm_movemask_epi8(marked));
+}
+
+// The offset of the first byte of p[0..16) that is not white space; 16 when all are.
+unsigned spacePrefix(const unsigned char* p) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i space = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\n'))),
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\r'))));
+  return firstMarked(~_mm_movemask_epi8(space) & 0xFFFF);
+}
+#else
+unsigned plainPrefix(const unsigned char* p) {
+  unsigned n = 0;
+  while (n < BLOCK && isPlain(p[n])) ++n;
+  return n;
+}
+
+unsigned spacePrefix(const unsigned char* p) {
+  unsigned n = 0;
+  while (n < BLOCK && isSpace(p[n])) ++n;
+  return n;
+}
+#endif
+
+// The length of the multi-byte sequence that `lead` begins (0 when none does) and the range of
+// its second byte; the later bytes are 0x80 to 0xBF.
+unsigned sequenceLength(unsigned char lead, unsigned char& low, unsigned char& high) {
+  low = 0x80;
+  high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+    return 3;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    return 4;
+  }
+  return 0;
+}
+
+void putReplacement(char*& w) {
+  std::memcpy(w, "\xEF\xBF\xBD", 3);
+  w += 3;
+}
+
+// A raw control character as the short escape JSON has for it, else as \u00XX.
+void putControl(char*& w, unsigned char c) {
+  static constexpr char SHORT[] = "btnvfr";  // 0x08 to 0x0D; \v has no short form
+  if (c >= 0x08 && c <= 0x0D && c != 0x0B) {
+    *w++ = '\\';
+    *w++ = SHORT[c - 0x08];
+    return;
+  }
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::memcpy(w, "\\u00", 4);
+  w[4] = HEX[c >> 4];
+  w[5] = HEX[c & 15];
+  w += 6;
 }
 
 }  // namespace
 
-std::optional<nlohmann::json> parseTranscript(std::string_view bytes) {
-  // Most transcripts are clean; only a failed parse pays for the repair.
-  if (auto value = parseJson(bytes)) return value;
-  std::string repaired;
-  repaired.reserve(bytes.size());
-  bool inString = false;
-  size_t at = 0;
-  while (at < bytes.size()) {
-    const unsigned char c = static_cast<unsigned char>(bytes[at]);
-    if (!inString) {
-      if (c == '"') inString = true;
-      repaired += static_cast<char>(c);
-      ++at;
-      continue;
-    }
-    if (c == '\\') {  // an escape is copied as it is; a bad one still fails the parse
-      repaired.append(bytes.substr(at, 2));
-      at += 2;
-      continue;
-    }
-    if (c == '"') {
-      inString = false;
-      repaired += '"';
-      ++at;
-      continue;
-    }
-    if (c < 0x20) {
-      static const char* HEX = "0123456789abcdef";
-      repaired += "\\u00";
-      repaired += HEX[c >> 4];
-      repaired += HEX[c & 15];
-      ++at;
-      continue;
-    }
-    // A run of ordinary bytes ends at an ASCII byte, which no multi-byte sequence holds, so
-    // repairing the run alone replaces exactly what repairing the whole string would.
-    size_t end = at;
-    while (end < bytes.size() && bytes[end] != '"' && bytes[end] != '\\' &&
-           static_cast<unsigned char>(bytes[end]) >= 0x20)
-      ++end;
-    repaired += repairUtf8(bytes.substr(at, end - at));
-    at = end;
+TranscriptFilter::TranscriptFilter() : out_(new char[OUT_CAPACITY]), state_(START) {}
+
+bool TranscriptFilter::finish() const { return state_ == END; }
+
+bool TranscriptFilter::feed(std::string_view chunk, const std::function<bool(std::string_view)>& sink) {
+  auto p = reinterpret_cast<const unsigned char*>(chunk.data());
+  const auto end = p + chunk.size();
+  while (p < end && state_ != FAILED) {
+    const auto stop = p + std::min(static_cast<size_t>(end - p), SLICE);
+    char* w = out_.get();
+    if (!step(p, stop, w)) state_ = FAILED;
+    else if (w != out_.get() && !sink(std::string_view(out_.get(), static_cast<size_t>(w - out_.get()))))
+      state_ = FAILED;
+    p = stop;
   }
-  return parseJson(repaired);
+  return state_ != FAILED;
+}
+
+bool TranscriptFilter::push(bool object) {
+  if (depth_ == MAX_TRANSCRIPT_DEPTH) return false;
+  objects_[depth_++] = object;
+  return true;
+}
+
+bool TranscriptFilter::numberFits() const {
+  if (digitCount_ == 0) return true;  // zero
+  // The decimal exponent of the first significant digit.
+  int64_t e = integerDigits_ > 0 ? static_cast<int64_t>(integerDigits_) - 1 : -static_cast<int64_t>(leadingZeros_) - 1;
+  e += negativeExponent_ ? -exponent_ : exponent_;
+  if (e != 308) return e < 308;
+  // Between 1e308 and 1e309 the leading digits decide, rounded as a parser rounds them.
+  char text[sizeof digits_ + 8];
+  char* t = text;
+  *t++ = digits_[0];
+  *t++ = '.';
+  t = std::copy(digits_ + 1, digits_ + digitCount_, t);
+  if (moreDigits_) *t++ = '1';
+  t = std::copy_n("e308", 4, t);
+  double value;
+  return std::from_chars(text, t, value).ec == std::errc();
+}
+
+void TranscriptFilter::keepDigits(const unsigned char* first, const unsigned char* last, bool integer) {
+  if (integer) integerDigits_ += static_cast<uint64_t>(last - first);
+  if (digitCount_ == 0 && !moreDigits_)  // only a fraction's leading zeros come here
+    for (; first < last && *first == '0'; ++first) ++leadingZeros_;
+  const size_t kept = std::min(static_cast<size_t>(last - first), sizeof digits_ - digitCount_);
+  std::copy_n(first, kept, digits_ + digitCount_);
+  digitCount_ = static_cast<uint8_t>(digitCount_ + kept);
+  moreDigits_ = moreDigits_ || std::find_if(first + kept, last, [](unsigned char c) { return c != '0'; }) != last;
+}
+
+bool TranscriptFilter::step(const unsigned char* p, const unsigned char* const end, char*& out) {
+  char* w = out;
+  uint8_t s = state_;
+  // Each case reads at least one byte or moves to a state that does.
+  while (p < end) {
+    switch (s) {
+      case START:
+        if (*p == 0xEF) {
+          ++p;
+          hexLeft_ = 2;
+          s = BOM;
+        } else {
+          s = TOP;
+        }
+        break;
+      case BOM:
+        if (*p++ != (hexLeft_ == 2 ? 0xBB : 0xBF)) return false;
+        if (--hexLeft_ == 0) s = TOP;
+        break;
+      case TOP:
+      case VALUE:
+      case VALUE_OR_CLOSE:
+      case KEY:
+      case KEY_OR_CLOSE:
+      case COLON:
+      case AFTER:
+      case END: {
+        for (unsigned n = BLOCK; n == BLOCK && end - p >= static_cast<ptrdiff_t>(BLOCK); p += n) n = spacePrefix(p);
+        while (p < end && isSpace(*p)) ++p;
+        if (p == end) break;
+        const unsigned char c = *p++;
+        if (s == END) return false;
+        if ((c == '}' && (s == KEY_OR_CLOSE || s == AFTER)) || (c == ']' && (s == VALUE_OR_CLOSE || s == AFTER))) {
+          if (objects_[depth_ - 1] != (c == '}')) return false;
+          *w++ = static_cast<char>(c);
+          s = --depth_ == 0 ? END : AFTER;
+        } else if (s == AFTER) {
+          if (c != ',') return false;
+          *w++ = ',';
+          s = objects_[depth_ - 1] ? KEY : VALUE;
+        } else if (s == COLON) {
+          if (c != ':') return false;
+          *w++ = ':';
+          s = VALUE;
+        } else if (s == KEY || s == KEY_OR_CLOSE) {
+          if (c != '"') return false;
+          *w++ = '"';
+          key_ = true;
+          s = STRING;
+        } else if (c == '{' || c == '[') {  // TOP, VALUE or VALUE_OR_CLOSE
+          if (!push(c == '{')) return false;
+          *w++ = static_cast<char>(c);
+          s = c == '{' ? KEY_OR_CLOSE : VALUE_OR_CLOSE;
+        } else if (s == TOP) {
+          return false;
+        } else if (c == '"') {
+          *w++ = '"';
+          key_ = false;
+          s = STRING;
+        } else if (c == '-' || isDigit(c)) {
+          digitCount_ = 0;
+          moreDigits_ = false;
+          integerDigits_ = leadingZeros_ = 0;
+          exponent_ = 0;
+          negativeExponent_ = false;
+          if (c == '-' || c == '0') {
+            *w++ = static_cast<char>(c);
+            s = c == '-' ? MINUS : ZERO;
+          } else {
+            --p;  // read with the other integer digits
+            s = INTEGER;
+          }
+        } else if (c == 't' || c == 'f' || c == 'n') {
+          *w++ = static_cast<char>(c);
+          literal_ = c == 't' ? "rue" : c == 'f' ? "alse" : "ull";
+          s = LITERAL;
+        } else {
+          return false;
+        }
+        break;
+      }
+      case STRING:
+        for (;;) {
+          while (end - p >= static_cast<ptrdiff_t>(BLOCK)) {
+            std::memcpy(w, p, BLOCK);  // all are stored; only the plain ones are kept
+            const unsigned n = plainPrefix(p);
+            p += n;
+            w += n;
+            if (n < BLOCK) goto special;
+          }
+          while (p < end && isPlain(*p)) *w++ = static_cast<char>(*p++);
+          if (p == end) break;
+        special:
+          const unsigned char c = *p;
+          if (c == '"') {
+            *w++ = '"';
+            ++p;
+            s = key_ ? COLON : AFTER;
+            break;
+          }
+          if (c == '\\') {
+            *w++ = '\\';
+            ++p;
+            s = ESCAPE;
+            break;
+          }
+          if (c == '/') {
+            std::memcpy(w, "\\/", 2);
+            w += 2;
+            ++p;
+            continue;
+          }
+          if (c < 0x20) {
+            putControl(w, c);
+            ++p;
+            continue;
+          }
+          unsigned char low, high;
+          const unsigned length = sequenceLength(c, low, high);
+          if (length == 0) {
+            putReplacement(w);
+            ++p;
+            continue;
+          }
+          unsigned i = 1;
+          while (i < length && p + i < end && p[i] >= (i == 1 ? low : 0x80) && p[i] <= (i == 1 ? high : 0xBF)) ++i;
+          if (i == length) {
+            std::memcpy(w, p, length);
+            w += length;
+            p += length;
+          } else if (p + i == end) {  // cut by the end of the chunk: the next one decides
+            std::memcpy(pending_, p, i);
+            pendingLength_ = static_cast<uint8_t>(i);
+            pendingNeed_ = static_cast<uint8_t>(length);
+            p = end;
+            s = SEQUENCE;
+            break;
+          } else {  // the maximal ill-formed subsequence, whatever its length, is one U+FFFD
+            putReplacement(w);
+            p += i;
+          }
+        }
+        break;
+      case SEQUENCE: {
+        unsigned char low, high;
+        sequenceLength(pending_[0], low, high);
+        if (pendingLength_ > 1) low = 0x80, high = 0xBF;
+        if (*p >= low && *p <= high) {
+          pending_[pendingLength_++] = *p++;
+          if (pendingLength_ < pendingNeed_) break;
+          std::memcpy(w, pending_, pendingLength_);
+          w += pendingLength_;
+        } else {
+          putReplacement(w);  // the byte that broke the sequence is read again as itself
+        }
+        s = STRING;
+        break;
+      }
+      case ESCAPE: {
+        const unsigned char c = *p++;
+        *w++ = static_cast<char>(c);
+        if (c == 'u') {
+          hexLeft_ = 4;
+          code_ = 0;
+          s = HEX;
+        } else if (c == '"' || c == '\\' || c == '/' || c == 'b' || c == 'f' || c == 'n' || c == 'r' || c == 't') {
+          s = STRING;
+        } else {
+          return false;
+        }
+        break;
+      }
+      case HEX: {
+        const int digit = hexValue(*p);
+        if (digit < 0) return false;
+        *w++ = static_cast<char>(*p++);
+        code_ = code_ * 16 + static_cast<uint32_t>(digit);
+        if (--hexLeft_ > 0) break;
+        const bool highHalf = code_ >= 0xD800 && code_ <= 0xDBFF, lowHalf = code_ >= 0xDC00 && code_ <= 0xDFFF;
+        if (low_ != lowHalf) return false;  // a surrogate escape only as a whole pair
+        low_ = false;
+        s = highHalf ? LOW_BACKSLASH : STRING;
+        break;
+      }
+      case LOW_BACKSLASH:
+      case LOW_U:
+        if (*p != (s == LOW_BACKSLASH ? '\\' : 'u')) return false;
+        *w++ = static_cast<char>(*p++);
+        if (s == LOW_U) {
+          hexLeft_ = 4;
+          code_ = 0;
+          low_ = true;
+          s = HEX;
+        } else {
+          s = LOW_U;
+        }
+        break;
+      case MINUS:
+        if (!isDigit(*p)) return false;
+        if (*p == '0') {
+          *w++ = '0';
+          ++p;
+          s = ZERO;
+        } else {
+          s = INTEGER;
+        }
+        break;
+      case INTEGER:
+      case FRACTION:
+      case EXPONENT_DIGITS:
+      {
+        const unsigned char* const first = p;
+        while (p < end && isDigit(*p)) *w++ = static_cast<char>(*p++);
+        if (s == EXPONENT_DIGITS)
+          for (const unsigned char* d = first; d < p; ++d) exponent_ = std::min<int64_t>(exponent_ * 10 + (*d - '0'), int64_t{1} << 40);
+        else
+          keepDigits(first, p, s == INTEGER);
+      }
+        if (p == end) break;
+        [[fallthrough]];
+      case ZERO:
+        if (s != EXPONENT_DIGITS && *p == '.' && (s == ZERO || s == INTEGER)) {
+          *w++ = '.';
+          ++p;
+          s = POINT;
+        } else if (s != EXPONENT_DIGITS && (*p == 'e' || *p == 'E')) {
+          *w++ = static_cast<char>(*p++);
+          s = EXPONENT_MARK;
+        } else {  // the number ends before this byte
+          if (!numberFits()) return false;
+          s = AFTER;
+        }
+        break;
+      case POINT:
+      case EXPONENT_SIGN:
+        if (!isDigit(*p)) return false;
+        s = s == POINT ? FRACTION : EXPONENT_DIGITS;
+        break;
+      case EXPONENT_MARK:
+        if (*p == '+' || *p == '-') {
+          negativeExponent_ = *p == '-';
+          *w++ = static_cast<char>(*p++);
+          s = EXPONENT_SIGN;
+        } else if (isDigit(*p)) {
+          s = EXPONENT_DIGITS;
+        } else {
+          return false;
+        }
+        break;
+      case LITERAL:
+        if (*p != static_cast<unsigned char>(*literal_)) return false;
+        *w++ = static_cast<char>(*p++);
+        if (*++literal_ == '\0') s = AFTER;
+        break;
+      default:
+        return false;
+    }
+  }
+  state_ = s;
+  out = w;
+  return true;
 }

@@ -1,6 +1,9 @@
 // whisper-cli's standard error and transcript, as the helper reads them.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+
 #include "speech/whisper_output.h"
 
 namespace {
@@ -36,20 +39,47 @@ TEST(WhisperOutput, TheTailKeepsTheLastUserPerceivedCharacters) {
   EXPECT_EQ(big.summary(), "0123456789 | only | lines");
 }
 
-TEST(WhisperOutput, TranscriptsAreRepairedOnlyInsideStrings) {
-  // Raw control characters, a character split across two tokens, ill-formed sequences (one U+FFFD
-  // each), and the escapes whisper-cli does write.
-  auto value = parseTranscript("{\"t\":[\"a\tb\nc\x01\",\" \xE6\x97\",\"\xA5 x\",\"\xC0\xAF\xED\xA0\x80\","
-                               "\" Hi \\\"there\\\" \\\\ \\u00e9\"],\"n\":1.5}");
-  ASSERT_TRUE(value);
-  const std::string bad = "\xEF\xBF\xBD";
-  EXPECT_EQ(*value, nlohmann::json({{"t", {"a\tb\nc\x01", " " + bad, bad + " x", bad + bad + bad + bad + bad,
-                                           " Hi \"there\" \\ \xC3\xA9"}}, {"n", 1.5}}));
-  EXPECT_TRUE(parseTranscript("[1, 2]"));
-  // Nothing outside strings is repaired, nor are bad escapes.
-  for (const char* wrong : {"", "not json", "\"a string\"", "42", "{\"a\": 1", "{\"a\": 1} trailing",
-                            "{\"a\":\x01 1}", "{\"a\": \xFF}", "{\"a\": \"\\q\"}"})
-    EXPECT_FALSE(parseTranscript(wrong)) << wrong;
+// The compact form of a transcript fed `size` bytes at a time, or nothing when it is refused.
+std::optional<std::string> filtered(std::string_view bytes, size_t size) {
+  TranscriptFilter filter;
+  std::string out;
+  const auto sink = [&](std::string_view piece) { return out += piece, true; };
+  for (size_t at = 0; at < bytes.size(); at += size)
+    if (!filter.feed(bytes.substr(at, size), sink)) return std::nullopt;
+  if (!filter.finish()) return std::nullopt;
+  return out;
+}
+
+TEST(WhisperOutput, TranscriptsPassCompactCheckedAndRepairedOnlyInsideStrings) {
+  const std::string bad = "\xEF\xBF\xBD", deep = std::string(MAX_TRANSCRIPT_DEPTH, '['),
+                    closed = std::string(MAX_TRANSCRIPT_DEPTH, ']'), controls(300000, '\x01');
+  std::string repaired;
+  for (size_t i = 0; i < controls.size(); ++i) repaired += "\\u0001";
+  const std::vector<std::pair<std::string, std::optional<std::string>>> cases{
+      // White space goes, "/" is escaped, escapes and numbers stay as written.
+      {"\xEF\xBB\xBF {\n\t\"a/b\" : [ 1 , -0, 2.50, -1.5e-3, 1E+2, 0.0e999, 1e-999, 1.7976931348623158e308, "
+       "true, false, null, {}, [] ],\r\n \"s\": \"\\/ \\u00e9 \\ud83d\\uDE00\\\"\" }\n",
+       R"({"a\/b":[1,-0,2.50,-1.5e-3,1E+2,0.0e999,1e-999,1.7976931348623158e308,true,false,null,{},[]],)"
+       R"("s":"\/ \u00e9 \ud83d\uDE00\""})"},
+      // Raw control characters, a character split across two tokens, ill-formed sequences (one
+      // U+FFFD each).
+      {"{\"t\":[\"a\tb\nc\x01\x0b\",\" \xE6\x97\",\"\xA5 x\",\"\xC0\xAF\xED\xA0\x80\xF0\x9F\x98\x80\"]}",
+       "{\"t\":[\"a\\tb\\nc\\u0001\\u000b\",\" " + bad + "\",\"" + bad + " x\",\"" + bad + bad + bad + bad + bad +
+           "\xF0\x9F\x98\x80\"]}"},
+      {"[\"" + controls + "\"]", "[\"" + repaired + "\"]"},  // more than one step of output
+      {deep + closed, deep + closed},
+      // Nothing outside strings is repaired, nor are bad escapes; a number is refused where a double
+      // cannot hold it.
+      {"", {}}, {"not json", {}}, {"\"a string\"", {}}, {"42", {}}, {"{\"a\": 1", {}}, {"{\"a\": 1} x", {}},
+      {"{}{}", {}}, {"{\"a\":\x01 1}", {}}, {"{\"a\": \xFF}", {}}, {"[\"\\q\"]", {}}, {"[\"\\\x01\"]", {}},
+      {"[01]", {}}, {"[1.]", {}}, {"[.5]", {}}, {"[-]", {}}, {"[1e]", {}}, {"[+1]", {}}, {"[tru]", {}},
+      {"[truex]", {}}, {"[1,]", {}}, {"{\"a\":1,}", {}}, {"{\"a\" 1}", {}}, {"{1:2}", {}}, {"[1}", {}},
+      {"{]", {}}, {"\xEF\xBB{}", {}}, {"[\"\\ud800\"]", {}}, {"[\"\\udc00\"]", {}}, {"[\"\\ud800\\u0041\"]", {}},
+      {"[\"\\u12g4\"]", {}}, {"[1e400]", {}}, {"[-0.1e310]", {}}, {"[1.7976931348623159e308]", {}},
+      {"[" + std::string(309, '9') + "]", {}}, {"[" + deep + closed + "]", {}}};
+  for (const auto& [bytes, want] : cases)
+    for (size_t size : {size_t{1}, size_t{3}, bytes.size() + 1})
+      EXPECT_EQ(filtered(bytes, size), want) << bytes.substr(0, 100) << " in pieces of " << size;
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ TEST_F(Run, PassesArgumentsAndEnvironmentAndWritesIntoAPrivateFolder) {
 
 TEST_F(Run, ReadsStandardErrorAndTheTranscript) {
   const std::string seeded = R"({"progress":7})", failed = "whisper-cli failed ";
-  struct Case { json behaviour, want; std::string progress = R"({"progress":7})"; };
+  struct Case { json behaviour, want; std::string progress = R"({"progress":7})", start = ""; };
   for (const Case& c : std::vector<Case>{
            // Only the last progress line of a chunk is written.
            {{{"stderr", {"progress = 50%\nwhisper_print_progress_callback: progress =  40%\n"}}, {"transcript", "{}"}},
@@ -92,15 +92,26 @@ TEST_F(Run, ReadsStandardErrorAndTheTranscript) {
            {{{"stderr", {"error: failed to read audio file\n"}}}, failed + "(0): error: failed to read audio file"},
            {{{"transcript", "{\"transcription\": ["}}, failed + "(0): "},
            {{{"transcript", "\"text\""}}, failed + "(0): "},
+           // Nesting beyond the bound, and a transcript that goes wrong only after a megabyte has been
+           // written: no part of either reaches the result.
+           {{{"transcript", std::string(100000, '[') + std::string(100000, ']')}}, failed + "(0): "},
+           {{{"transcript", "{\"t\":\"" + std::string(1 << 20, 'x') + "\"} x"}}, failed + "(0): "},
            // Raw control characters and a character split across tokens, as whisper-cli writes them.
            {{{"transcript", {{"hex", "7b2274223a5b2220e697222c22a52009225d7d"}}}},  // {"t":[" \xe6\x97","\xa5 \t"]}
             {{"t", {" \xEF\xBF\xBD", "\xEF\xBF\xBD \t"}}}},
+           // Pretty-printed: the result holds it compact, "/" escaped, numbers as written.
+           {{{"transcript", "{\n  \"t\" : \"1/2\",\n  \"n\": [1.50, -2e-3, 12345678901234567890]\n}\n"}},
+            {{"t", "1/2"}, {"n", {1.5, -0.002, 12345678901234567890u}}}, seeded,
+            R"({"ok":true,"whisper":{"t":"1\/2","n":[1.50,-2e-3,12345678901234567890]},"env":{"hop":0.01,"db":[)"},
        }) {
     test::writeFile(dir / "result.json.progress", seeded);
     fake.behave(c.behaviour);
     const json result = run();
     EXPECT_EQ(result.contains("error") ? result["error"] : result["whisper"], c.want) << c.behaviour;
     EXPECT_EQ(test::readFile(dir / "result.json.progress"), c.progress) << c.behaviour;
+    EXPECT_EQ(test::readFile(dir / "result.json")->rfind(c.start, 0), 0u) << c.behaviour;
+    // The audio, the job, the result and the progress file: nothing partial is left beside them.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 4) << c.behaviour;
   }
 }
 
