@@ -1,6 +1,7 @@
 #include "speech/whisper_output.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -152,7 +153,12 @@ enum State : uint8_t {
   FAILED,
 };
 
-constexpr bool isSpace(unsigned char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+constexpr auto SPACES = [] {
+  std::array<bool, 256> table{};
+  for (unsigned char c : {' ', '\n', '\r', '\t'}) table[c] = true;
+  return table;
+}();
+constexpr bool isSpace(unsigned char c) { return SPACES[c]; }
 constexpr bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 int hexValue(unsigned char c) {
@@ -164,7 +170,12 @@ int hexValue(unsigned char c) {
 
 // Bytes inside a string that are copied as they are: not a quote, a backslash, a "/", a control
 // character or part of a multi-byte sequence.
-constexpr bool isPlain(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\' && c != '/'; }
+constexpr auto PLAIN = [] {
+  std::array<bool, 256> table{};
+  for (unsigned c = 0x20; c < 0x80; ++c) table[c] = c != '"' && c != '\\' && c != '/';
+  return table;
+}();
+constexpr bool isPlain(unsigned char c) { return PLAIN[c]; }
 
 // Sixteen bytes are looked at in one step where SSE2 is there (every x86-64 processor has it).
 constexpr size_t BLOCK = 16;
@@ -324,35 +335,60 @@ bool TranscriptFilter::step(const unsigned char* p, const unsigned char* const e
       case COLON:
       case AFTER:
       case END: {
-        for (unsigned n = BLOCK; n == BLOCK && end - p >= static_cast<ptrdiff_t>(BLOCK); p += n) n = spacePrefix(p);
-        while (p < end && isSpace(*p)) ++p;
-        if (p == end) break;
+        // Pretty-printed transcripts mostly have no white space or one blank between tokens, and
+        // longer runs only at the start of a line.
+        if (isSpace(*p)) {
+          // Byte by byte first: the branches predict well and let the processor run ahead, where
+          // a block's count would hold it up; long runs go by blocks.
+          const unsigned char* const stop = p + std::min<ptrdiff_t>(end - p, BLOCK);
+          while (++p < stop && isSpace(*p)) {
+          }
+          if (p == stop)
+            for (unsigned n = BLOCK; n == BLOCK && end - p >= static_cast<ptrdiff_t>(BLOCK); p += n) n = spacePrefix(p);
+          while (p < end && isSpace(*p)) ++p;
+          if (p == end) break;
+        }
         const unsigned char c = *p++;
-        if (s == END) return false;
-        if ((c == '}' && (s == KEY_OR_CLOSE || s == AFTER)) || (c == ']' && (s == VALUE_OR_CLOSE || s == AFTER))) {
-          if (objects_[depth_ - 1] != (c == '}')) return false;
+        switch (s) {
+          case AFTER:
+            if (c == ',') {
+              *w++ = ',';
+              s = objects_[depth_ - 1] ? KEY : VALUE;
+              continue;
+            }
+            break;
+          case COLON:
+            if (c != ':') return false;
+            *w++ = ':';
+            s = VALUE;
+            continue;
+          case KEY:
+          case KEY_OR_CLOSE:
+            if (c == '"') {
+              *w++ = '"';
+              key_ = true;
+              s = STRING;
+              continue;
+            }
+            if (s == KEY) return false;
+            break;
+          case TOP:
+            if (c != '{' && c != '[') return false;
+            break;
+          case END:
+            return false;
+          default:  // VALUE, VALUE_OR_CLOSE
+            break;
+        }
+        if (c == '}' || c == ']') {  // after a value, or at once after the opening bracket
+          if (s == VALUE || s == TOP || objects_[depth_ - 1] != (c == '}') || (s == VALUE_OR_CLOSE && c == '}') ||
+              (s == KEY_OR_CLOSE && c == ']'))
+            return false;
           *w++ = static_cast<char>(c);
           s = --depth_ == 0 ? END : AFTER;
-        } else if (s == AFTER) {
-          if (c != ',') return false;
-          *w++ = ',';
-          s = objects_[depth_ - 1] ? KEY : VALUE;
-        } else if (s == COLON) {
-          if (c != ':') return false;
-          *w++ = ':';
-          s = VALUE;
-        } else if (s == KEY || s == KEY_OR_CLOSE) {
-          if (c != '"') return false;
-          *w++ = '"';
-          key_ = true;
-          s = STRING;
-        } else if (c == '{' || c == '[') {  // TOP, VALUE or VALUE_OR_CLOSE
-          if (!push(c == '{')) return false;
-          *w++ = static_cast<char>(c);
-          s = c == '{' ? KEY_OR_CLOSE : VALUE_OR_CLOSE;
-        } else if (s == TOP) {
+        } else if (s == AFTER || s == KEY_OR_CLOSE) {
           return false;
-        } else if (c == '"') {
+        } else if (c == '"') {  // the rest are values
           *w++ = '"';
           key_ = false;
           s = STRING;
@@ -369,6 +405,10 @@ bool TranscriptFilter::step(const unsigned char* p, const unsigned char* const e
             --p;  // read with the other integer digits
             s = INTEGER;
           }
+        } else if (c == '{' || c == '[') {
+          if (!push(c == '{')) return false;
+          *w++ = static_cast<char>(c);
+          s = c == '{' ? KEY_OR_CLOSE : VALUE_OR_CLOSE;
         } else if (c == 't' || c == 'f' || c == 'n') {
           *w++ = static_cast<char>(c);
           literal_ = c == 't' ? "rue" : c == 'f' ? "alse" : "ull";
@@ -380,6 +420,12 @@ bool TranscriptFilter::step(const unsigned char* p, const unsigned char* const e
       }
       case STRING:
         for (;;) {
+          // Short strings byte by byte, as white space above; long ones by blocks.
+          {
+            const unsigned char* const stop = p + std::min<ptrdiff_t>(end - p, BLOCK);
+            while (p < stop && isPlain(*p)) *w++ = static_cast<char>(*p++);
+            if (p < stop) goto special;
+          }
           while (end - p >= static_cast<ptrdiff_t>(BLOCK)) {
             std::memcpy(w, p, BLOCK);  // all are stored; only the plain ones are kept
             const unsigned n = plainPrefix(p);
