@@ -3,17 +3,15 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <charconv>
 #include <cstring>
 #include <limits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <utf8proc.h>
-
-#include "jobs/utf8.h"
 
 namespace {
 
@@ -158,7 +156,7 @@ constexpr auto SPACES = [] {
   for (unsigned char c : {' ', '\n', '\r', '\t'}) table[c] = true;
   return table;
 }();
-constexpr bool isSpace(unsigned char c) { return SPACES[c]; }
+constexpr bool isJsonSpace(unsigned char c) { return SPACES[c]; }
 constexpr bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 int hexValue(unsigned char c) {
@@ -210,7 +208,7 @@ unsigned plainPrefix(const unsigned char* p) {
 
 unsigned spacePrefix(const unsigned char* p) {
   unsigned n = 0;
-  while (n < BLOCK && isSpace(p[n])) ++n;
+  while (n < BLOCK && isJsonSpace(p[n])) ++n;
   return n;
 }
 #endif
@@ -337,15 +335,15 @@ bool TranscriptFilter::step(const unsigned char* p, const unsigned char* const e
       case END: {
         // Pretty-printed transcripts mostly have no white space or one blank between tokens, and
         // longer runs only at the start of a line.
-        if (isSpace(*p)) {
+        if (isJsonSpace(*p)) {
           // Byte by byte first: the branches predict well and let the processor run ahead, where
           // a block's count would hold it up; long runs go by blocks.
           const unsigned char* const stop = p + std::min<ptrdiff_t>(end - p, BLOCK);
-          while (++p < stop && isSpace(*p)) {
+          while (++p < stop && isJsonSpace(*p)) {
           }
           if (p == stop)
             for (unsigned n = BLOCK; n == BLOCK && end - p >= static_cast<ptrdiff_t>(BLOCK); p += n) n = spacePrefix(p);
-          while (p < end && isSpace(*p)) ++p;
+          while (p < end && isJsonSpace(*p)) ++p;
           if (p == end) break;
         }
         const unsigned char c = *p++;
