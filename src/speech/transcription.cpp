@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -67,8 +68,22 @@ class Output {
 constexpr size_t NUMBER_SIZE = 32;
 
 // A double as the result writer writes one: the shortest text that reads back as the same value,
-// with ".0" on a whole number. Only finite values come here.
+// with ".0" on a whole number. Only finite values come here. Levels are whole tenths of a
+// decibel, which are written straight from their integer count of tenths; for any such value
+// "<tenths / 10>.<last digit>" is that shortest text.
 char* putNumber(char* w, double value) {
+  const double tenths = value * 10;
+  if (std::fabs(tenths) < 1e15) {
+    const auto count = static_cast<int64_t>(tenths < 0 ? tenths - 0.5 : tenths + 0.5);
+    if (static_cast<double>(count) / 10 == value) {
+      if (std::signbit(value)) *w++ = '-';
+      const uint64_t magnitude = static_cast<uint64_t>(count < 0 ? -count : count);
+      w = std::to_chars(w, w + 20, magnitude / 10).ptr;
+      *w++ = '.';
+      *w++ = static_cast<char>('0' + magnitude % 10);
+      return w;
+    }
+  }
   char* end = std::to_chars(w, w + NUMBER_SIZE - 2, value).ptr;
   if (std::find_if(w, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
     std::memcpy(end, ".0", 2);
