@@ -439,6 +439,11 @@ bool TranscriptFilter::step(const unsigned char* p, const unsigned char* const e
             *w++ = '"';
             ++p;
             s = key_ ? COLON : AFTER;
+            if (key_ && p < end && *p == ':') {  // as whisper-cli writes its keys
+              *w++ = ':';
+              ++p;
+              s = VALUE;
+            }
             break;
           }
           if (c == '\\') {
