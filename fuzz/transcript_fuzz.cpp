@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // nlohmann's reader stops at a NUL byte as at the end of the input, which the filter does not.
   const bool parsed = !tree.is_discarded() && (tree.is_object() || tree.is_array()) &&
                       text.find('\0') == std::string::npos;
-  if (accepted != (parsed && depth(text) <= MAX_TRANSCRIPT_DEPTH)) std::abort();
+  if (accepted != (parsed && depth(text) <= static_cast<size_t>(MAX_NESTING))) std::abort();
   if (!accepted) return 0;
   if (nlohmann::json::parse(out) != tree) std::abort();
   // Compact, and inside strings no "/" or control character that is not escaped.

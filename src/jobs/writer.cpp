@@ -32,14 +32,18 @@ std::optional<std::string> serialise(const nlohmann::json& value) {
   } catch (const nlohmann::json::exception&) {
     return std::nullopt;
   }
-  // Outside strings compact JSON holds no "/", so every one of them is inside a string.
+  // Outside strings compact JSON holds no "/", so every one of them is inside a string. The text
+  // between two of them is copied whole.
+  if (text.find('/') == std::string::npos) return text;
   std::string out;
   out.reserve(text.size() + text.size() / 16);
-  for (char c : text) {
-    if (c == '/') out += '\\';
-    out += c;
+  for (size_t at = 0;;) {
+    const size_t slash = text.find('/', at);
+    out.append(text, at, slash - at);
+    if (slash == std::string::npos) return out;
+    out += "\\/";
+    at = slash + 1;
   }
-  return out;
 }
 
 void write(const nlohmann::json& value, const std::string& path) {

@@ -32,7 +32,7 @@ class Output {
   bool put(std::string_view bytes) {
     if (used_ + bytes.size() > WRITE_SIZE) {
       if (!flush()) return false;
-      if (bytes.size() > WRITE_SIZE / 2) return writeAll(bytes);
+      if (bytes.size() > WRITE_SIZE / 2) return files::writeAll(fd_, bytes);
     }
     std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
     used_ += bytes.size();
@@ -44,22 +44,12 @@ class Output {
   void commit(char* end) { used_ = static_cast<size_t>(end - buffer_.get()); }
 
   bool flush() {
-    const bool ok = writeAll(std::string_view(buffer_.get(), used_));
+    const bool ok = files::writeAll(fd_, std::string_view(buffer_.get(), used_));
     used_ = 0;
     return ok;
   }
 
  private:
-  bool writeAll(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-  }
-
   int fd_;
   std::unique_ptr<char[]> buffer_;
   size_t used_ = 0;

@@ -273,7 +273,7 @@ bool TranscriptFilter::feed(std::string_view chunk, const std::function<bool(std
 }
 
 bool TranscriptFilter::push(bool object) {
-  if (depth_ == MAX_TRANSCRIPT_DEPTH) return false;
+  if (depth_ == static_cast<size_t>(MAX_NESTING)) return false;
   objects_[depth_++] = object;
   return true;
 }

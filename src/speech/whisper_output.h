@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "jobs/program.h"
+
 // The percentage of the last progress line in a chunk of standard error: the last match of
 // "progress =\s*(\d+)%", with \s and \d taken as Unicode white space and decimal digits. Nothing
 // when there is no match, or when the last match's number is not ASCII digits within int64.
@@ -33,14 +35,9 @@ class StderrTail {
   std::string text_;
 };
 
-// The deepest nesting of objects and arrays a transcript may have; whisper-cli's own has a handful
-// of levels. Checking and writing never recurse, so the bound is about what is sensible, not about
-// the stack.
-inline constexpr size_t MAX_TRANSCRIPT_DEPTH = 1000;
-
 // Passes the transcript file through on its way into the result, chunk by chunk, without holding
 // it: checks that it is one JSON document whose top level is an object or an array nested at most
-// MAX_TRANSCRIPT_DEPTH deep, and gives it compact (no white space outside strings) with every "/"
+// MAX_NESTING deep, and gives it compact (no white space outside strings) with every "/"
 // written as "\/". whisper-cli escapes only quotes and backslashes inside its strings, so a token
 // may carry raw control characters or bytes that are not UTF-8: inside strings those are written
 // as escapes ("\n", "\u0001") and U+FFFD (one per maximal ill-formed subsequence). Escapes,
@@ -68,7 +65,7 @@ class TranscriptFilter {
   uint8_t state_;
   bool key_ = false;                 // the string being read is an object's key
   size_t depth_ = 0;
-  std::bitset<MAX_TRANSCRIPT_DEPTH> objects_;  // for each open level, whether it is an object
+  std::bitset<MAX_NESTING> objects_;  // for each open level, whether it is an object
   // A multi-byte sequence cut by the end of a chunk.
   unsigned char pending_[4];
   uint8_t pendingLength_ = 0, pendingNeed_ = 0;

@@ -51,8 +51,8 @@ std::optional<std::string> filtered(std::string_view bytes, size_t size) {
 }
 
 TEST(WhisperOutput, TranscriptsPassCompactCheckedAndRepairedOnlyInsideStrings) {
-  const std::string bad = "\xEF\xBF\xBD", deep = std::string(MAX_TRANSCRIPT_DEPTH, '['),
-                    closed = std::string(MAX_TRANSCRIPT_DEPTH, ']'), controls(300000, '\x01');
+  const std::string bad = "\xEF\xBF\xBD", deep = std::string(MAX_NESTING, '['),
+                    closed = std::string(MAX_NESTING, ']'), controls(300000, '\x01');
   std::string repaired;
   for (size_t i = 0; i < controls.size(); ++i) repaired += "\\u0001";
   const std::vector<std::pair<std::string, std::optional<std::string>>> cases{
