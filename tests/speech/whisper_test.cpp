@@ -2,6 +2,8 @@
 // of whisper-cli is ours to set, with a fake whisper-cli that keeps the real one's contract.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -67,6 +69,31 @@ TEST_F(Run, PassesArgumentsAndEnvironmentAndWritesIntoAPrivateFolder) {
     folders[given] = base.parent_path();
   }
   EXPECT_NE(folders[0], folders[1]);
+}
+
+TEST_F(Run, StartsCleanWhateverTheHelperWasStartedWith) {
+  // A descriptor that whoever started the helper left open does not reach whisper-cli.
+  const int marker = ::open((dir / "marker").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(marker, 0);
+  fake.behave({{"record", true}, {"transcript", "{}"}});
+  // Without a usable TMPDIR, /tmp, as the C library's own temporary files.
+  for (const std::optional<std::string>& tmpdir : {std::optional<std::string>(), std::optional<std::string>(""),
+                                                   std::optional(dir / "missing"), std::optional(dir / "a.wav")}) {
+    if (tmpdir) ::setenv("TMPDIR", tmpdir->c_str(), 1);
+    else ::unsetenv("TMPDIR");
+    EXPECT_EQ(run().value("ok", false), true) << tmpdir.value_or("unset");
+    const json record = fake.record();
+    EXPECT_EQ(record["argv"][9].get<std::string>().rfind("/tmp/tovi-whisper.", 0), 0u) << record["argv"][9];
+    for (const auto& [fd, target] : record["fds"].items()) EXPECT_NE(target, dir / "marker") << fd;
+  }
+  ::close(marker);
+  ::setenv("TMPDIR", tmp.path.c_str(), 1);
+
+  // Started with SIGCHLD ignored, the helper still learns how whisper-cli ended.
+  json job{{"out", dir / "result.json"}, {"wav", dir / "a.wav"}, {"model", dir / "a.wav"}, {"whisper", fake.path}};
+  test::writeJob(dir / "job.tovijob", job);
+  test::runProgram("/usr/bin/env", {"--ignore-signal=CHLD", prefix / "bin/ToviHelper", dir / "job.tovijob"});
+  EXPECT_EQ(test::readJson(dir / "result.json").value("whisper", json()), json::object());
 }
 
 TEST_F(Run, ReadsStandardErrorAndTheTranscript) {

@@ -12,12 +12,13 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/files.h"
 #include "platform/process.h"
 
 namespace test {
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tovitest.XXXXXX").string();
+  std::string pattern = files::temporaryFolder() + "/tovitest.XXXXXX";
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   path = pattern;
 }
