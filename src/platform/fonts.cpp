@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -115,63 +116,120 @@ Pattern newPattern() {
   return p;
 }
 
-// The whole file, read once: a font file that is replaced or cut short later cannot change a
-// face that is already open. Nothing when it is not a regular file or cannot be read.
-std::optional<std::string> readFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> bytes;
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    std::string data(size_t(st.st_size), '\0');
-    size_t done = 0;
-    while (done < data.size()) {
-      const ssize_t n = ::pread(fd, data.data() + done, data.size() - done, off_t(done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += size_t(n);
-    }
-    if (done == data.size()) bytes = std::move(data);
+// Reads exactly `length` bytes at `offset`, or fewer at the end of the file or on an error.
+size_t readAt(int fd, char* into, size_t length, uint64_t offset) {
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pread(fd, into + done, length - done, off_t(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += size_t(n);
   }
-  ::close(fd);
-  return bytes;
+  return done;
 }
 
-Blob blobOf(std::string bytes) {
-  auto* owner = new std::string(std::move(bytes));
-  return Blob(hb_blob_create(owner->data(), unsigned(owner->size()), HB_MEMORY_MODE_READONLY, owner,
-                             [](void* p) { delete static_cast<std::string*>(p); }));
+uint32_t bigEndian(const unsigned char* p, int bytes) {
+  uint32_t value = 0;
+  for (int i = 0; i < bytes; ++i) value = value << 8 | p[i];
+  return value;
 }
 
-// A WOFF file holds its tables compressed: FreeType unpacks them into a plain sfnt.
-Blob unwrapped(const std::string& bytes, int index) {
+// An open font file whose tables are read when HarfBuzz first asks for each (a large face costs
+// only what shaping uses), into memory of their own: a file that is rewritten or cut short later
+// gives HarfBuzz at worst a table that it checks like any other, never a fault.
+struct TableFile {
+  int fd = -1;
+  uint64_t size = 0;
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> tables;  // tag: offset and length
+  ~TableFile() {
+    if (fd >= 0) ::close(fd);
+  }
+
+  // Nothing unless `fd` is an sfnt file or collection that holds face `index`.
+  static std::unique_ptr<TableFile> open(int fd, unsigned index) {
+    auto file = std::make_unique<TableFile>();
+    file->fd = fd;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return nullptr;
+    file->size = uint64_t(st.st_size);
+    unsigned char head[12];
+    if (readAt(fd, reinterpret_cast<char*>(head), 12, 0) != 12) return nullptr;
+    uint64_t at = 0;
+    if (bigEndian(head, 4) == HB_TAG('t', 't', 'c', 'f')) {
+      unsigned char offset[4];
+      if (index >= bigEndian(head + 8, 4) || readAt(fd, reinterpret_cast<char*>(offset), 4, 12 + 4 * uint64_t(index)) != 4 ||
+          readAt(fd, reinterpret_cast<char*>(head), 12, at = bigEndian(offset, 4)) != 12)
+        return nullptr;
+    } else if (index != 0) {
+      return nullptr;
+    }
+    const unsigned count = bigEndian(head + 4, 2);
+    std::string records(16 * size_t(count), '\0');
+    if (readAt(fd, records.data(), records.size(), at + 12) != records.size()) return nullptr;
+    for (unsigned i = 0; i < count; ++i) {
+      const auto* r = reinterpret_cast<const unsigned char*>(records.data()) + 16 * i;
+      file->tables.try_emplace(bigEndian(r, 4), bigEndian(r + 8, 4), bigEndian(r + 12, 4));
+    }
+    return file;
+  }
+
+  static hb_blob_t* table(hb_face_t*, hb_tag_t tag, void* self) {
+    const auto& file = *static_cast<const TableFile*>(self);
+    const auto found = file.tables.find(tag);
+    if (found == file.tables.end()) return nullptr;
+    const auto [offset, claimed] = found->second;
+    if (offset >= file.size) return nullptr;
+    const size_t length = std::min<uint64_t>(claimed, file.size - offset);
+    char* bytes = static_cast<char*>(std::malloc(std::max<size_t>(length, 1)));
+    if (!bytes) return nullptr;
+    const size_t read = readAt(file.fd, bytes, length, offset);
+    return hb_blob_create(bytes, unsigned(read), HB_MEMORY_MODE_WRITABLE, bytes, std::free);
+  }
+};
+
+// A WOFF file holds its tables compressed: FreeType unpacks the whole face into memory.
+HbFace unwrapped(int fd, unsigned index) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return nullptr;
+  std::string bytes(size_t(st.st_size), '\0');
+  if (readAt(fd, bytes.data(), bytes.size(), 0) != bytes.size()) return nullptr;
   FT_Library library = nullptr;
   if (FT_Init_FreeType(&library)) return nullptr;
   Library owned(library);
   FT_Face ft = nullptr;
-  if (FT_New_Memory_Face(library, reinterpret_cast<const FT_Byte*>(bytes.data()), FT_Long(bytes.size()), index, &ft))
+  if (FT_New_Memory_Face(library, reinterpret_cast<const FT_Byte*>(bytes.data()), FT_Long(bytes.size()), FT_Long(index), &ft))
     return nullptr;
   FtFace face(ft);
   FT_ULong length = 0;
   if (FT_Load_Sfnt_Table(ft, 0, 0, nullptr, &length) || length == 0) return nullptr;
-  std::string sfnt(length, '\0');
-  if (FT_Load_Sfnt_Table(ft, 0, 0, reinterpret_cast<FT_Byte*>(sfnt.data()), &length)) return nullptr;
-  return blobOf(std::move(sfnt));
+  auto* sfnt = new std::string(length, '\0');
+  if (FT_Load_Sfnt_Table(ft, 0, 0, reinterpret_cast<FT_Byte*>(sfnt->data()), &length)) {
+    delete sfnt;
+    return nullptr;
+  }
+  Blob blob(hb_blob_create(sfnt->data(), unsigned(sfnt->size()), HB_MEMORY_MODE_READONLY, sfnt,
+                           [](void* p) { delete static_cast<std::string*>(p); }));
+  return HbFace(hb_face_create(blob.get(), 0));
 }
 
 // Nothing when the file cannot be read or holds no face at that index.
 std::unique_ptr<Face> openFace(const FaceRef& ref) {
-  auto bytes = readFile(ref.first);
-  if (!bytes) return nullptr;
+  const int fd = ::open(ref.first.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  char magic[4] = {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || readAt(fd, magic, 4, 0) != 4) {
+    ::close(fd);
+    return nullptr;
+  }
   const unsigned index = unsigned(ref.second) & 0xFFFF;
-  Blob blob;
   HbFace face;
-  if (bytes->size() >= 4 && (bytes->compare(0, 4, "wOFF") == 0 || bytes->compare(0, 4, "wOF2") == 0)) {
-    blob = unwrapped(*bytes, int(index));
-    face.reset(hb_face_create(blob.get(), 0));
-  } else {
-    blob = blobOf(std::move(*bytes));
-    face.reset(hb_face_create(blob.get(), index));
+  if (std::memcmp(magic, "wOFF", 4) == 0 || std::memcmp(magic, "wOF2", 4) == 0) {
+    face = unwrapped(fd, index);
+    ::close(fd);
+  } else if (auto file = TableFile::open(fd, index)) {
+    face.reset(hb_face_create_for_tables(TableFile::table, file.release(),
+                                         [](void* p) { delete static_cast<TableFile*>(p); }));
   }
   if (!face || hb_face_get_glyph_count(face.get()) == 0) return nullptr;
   auto opened = std::make_unique<Face>();
