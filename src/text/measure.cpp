@@ -247,17 +247,27 @@ class Measurer {
   static constexpr utf8proc_option_t FORMS[] = {utf8proc_option_t(0), UTF8PROC_COMPOSE, UTF8PROC_DECOMPOSE};
 
   bool covers(const fonts::Face& face, size_t from, size_t to) const {
-    return std::any_of(std::begin(FORMS), std::end(FORMS), [&](utf8proc_option_t form) {
+    if (std::all_of(chars_.data() + from, chars_.data() + to, [&](char32_t c) { return isIgnorable(c) || face.has(c); }))
+      return true;
+    return std::any_of(std::begin(FORMS) + 1, std::end(FORMS), [&](utf8proc_option_t form) {
       const std::u32string chars = needed(from, to, form);
       return std::all_of(chars.begin(), chars.end(), [&](char32_t c) { return face.has(c); });
     });
   }
 
+  const fonts::Face* emojiFace() {
+    if (!emojiLooked_) emoji_ = catalog_.emoji();
+    emojiLooked_ = true;
+    return emoji_;
+  }
+
+  // A fallback face goes on with the clusters after it that it has; the colour emoji face only
+  // takes emoji.
   const fonts::Face* faceFor(size_t from, size_t to, const fonts::Face* last) {
     if (emojiStyle(from, to))
-      if (const fonts::Face* emoji = catalog_.emoji(); emoji && covers(*emoji, from, to)) return emoji;
+      if (const fonts::Face* emoji = emojiFace(); emoji && covers(*emoji, from, to)) return emoji;
     if (covers(primary_, from, to)) return &primary_;
-    if (last && last != &primary_ && covers(*last, from, to)) return last;
+    if (last && last != &primary_ && last != emojiFace() && covers(*last, from, to)) return last;
     for (utf8proc_option_t form : FORMS)
       if (const fonts::Face* face = catalog_.fallback(primary_, needed(from, to, form))) return face;
     // No installed face has the whole cluster: it goes with its first character's face.
@@ -296,6 +306,8 @@ class Measurer {
   std::u32string chars_;          // the line's characters
   std::vector<unsigned> offsets_;  // where each begins in the line, and the line's end
   std::vector<Run> runs_;
+  const fonts::Face* emoji_ = nullptr;
+  bool emojiLooked_ = false;
 };
 
 }  // namespace

@@ -122,6 +122,7 @@ TEST(Width, TakesWhatTheFontLacksFromTheFaceTheDesktopWouldChoose) {
            {"DejaVuSans", "\u2764\uFE0E", 48, dejavu("\u2764", 48)},
            {"DejaVuSans", "\u2764", 48, dejavu("\u2764", 48)},
            {"DejaVuSans", "\U0001F600", 48, emoji("\U0001F600", 48)},
+           {"LiberationSans", "\U0001F600\u2708", 20, emoji("\U0001F600", 20) + dejavu("\u2708", 20)},
            {"LiberationSans", "Hi \U0001F44D\U0001F3FD!", 48,
             shaped(LIBERATION, "Hi ", 48) + emoji("\U0001F44D\U0001F3FD", 48) + shaped(LIBERATION, "!", 48)},
            {"LiberationSans", "#\uFE0F\u20E3 1\u20E3", 20, emoji("#\uFE0F\u20E3", 20) + shaped(LIBERATION, " ", 20) +
