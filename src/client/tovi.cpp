@@ -25,6 +25,7 @@
 #include "jobs/failure.h"
 #include "jobs/program.h"
 #include "platform/files.h"
+#include "speech/whisper_output.h"
 
 using nlohmann::json;
 
@@ -219,7 +220,8 @@ json transcribe(const Command& command, const std::string& audio) {
 json readResult(const std::string& path) {
   auto bytes = files::read(path);
   if (!bytes) throw std::runtime_error("Cannot read " + path);
-  auto value = json::parse(*bytes, nullptr, false);
+  // whisper-cli's own output may hold raw bytes that are not UTF-8: read it as the helper does.
+  json value = parseTranscript(*bytes).value_or(json());
   if (value.is_object() && value.contains("transcription")) return json{{"ok", true}, {"whisper", value}};
   if (!value.is_object() || !value.contains("ok")) throw std::runtime_error(path + " is not a transcription result");
   return ensureOk(value);

@@ -276,11 +276,11 @@ TEST(Captions, LinesFitTheMeasuredWidthAndCuesKeepTheRules) {
           EXPECT_NE(std::string(".,;:!?\"").find(last.back()), std::string::npos) << last;
         }
       }
-      // Reading speed, counted in characters (the texts here are one byte a character but for
-      // Cyrillic and Japanese, whose cues are checked by their count of code points).
+      // Reading speed, in characters (code points: the texts here have no combining marks), the
+      // line breaks counted as the blanks they stand for.
       for (size_t i = 0; i < cues.size(); ++i) {
         std::string text;
-        for (const auto& l : cues[i].lines) text += (text.empty() ? "" : " ") + l;
+        for (const auto& l : cues[i].lines) text += (text.empty() ? "" : c.joiner) + l;
         size_t n = 0;
         for (unsigned char ch : text) n += (ch & 0xC0) != 0x80;
         const bool hemmed = cues[i].end == audioEnd || (i + 1 < cues.size() && cues[i].end == cues[i + 1].start - 80);

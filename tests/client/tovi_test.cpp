@@ -4,6 +4,7 @@
 
 #include <regex>
 
+#include "speech/support.h"
 #include "support/support.h"
 
 namespace {
@@ -28,10 +29,16 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   EXPECT_EQ(result["ok"], true);
   EXPECT_EQ(result["whisper"]["transcription"][0]["text"], " Hello world.");
 
-  // On a terminal (script gives it one), the bar of the transcription comes first.
-  run = test::runProgram("/usr/bin/script", {"-qec", TOVI + " transcribe '" + speech + "' --model '" + model + "'",
+  // On a terminal (script gives it one), a bar for the download of the missing model from a
+  // loopback server, then one for the transcription, then the transcript.
+  speech::ModelServer server(dir.path);
+  const std::string fetched = dir / "models/tiny.bin";
+  const auto size = std::to_string(test::readFile(model).value().size());
+  run = test::runProgram("/usr/bin/script", {"-qec", TOVI + " transcribe '" + speech + "' --model '" + fetched +
+                                                          "' --model-url " + server.url + "slow/tiny.bin --model-size " + size,
                                              "/dev/null"});
   ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(Downloading the model +\[#*-+\] +\d+%)"))) << run.output;
   EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(Transcribing +\[#+\] 100%\r?\nHello world\.)"))) << run.output;
 
   // Captions straight from the audio, and from the saved result; the same either way.
