@@ -16,6 +16,9 @@ using nlohmann::json;
 
 constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
 constexpr double INF = std::numeric_limits<double>::infinity();
+// More words than anyone reads in one cue, whatever the width and duration allow: keeps the
+// planning linear in the length of the transcript.
+constexpr size_t MAX_WORDS = 120;
 
 // The code points of UTF-8 text; a bad byte reads as U+FFFD.
 std::vector<int32_t> codePoints(std::string_view s) {
@@ -319,6 +322,7 @@ class Planner {
       chars_[i + 1] = chars_[i] + joinerChars_[i] + static_cast<double>(characters(words[i].text));
       sentence_.push_back(endsSentence(words[i].text));
       clause_.push_back(endsClause(words[i].text));
+      short_.push_back(characters(words[i].text) <= 3);
       sentences_[i + 1] = sentences_[i] + (sentence_[i] ? 1 : 0);
       const double silence = i + 1 < n ? words[i + 1].start - words[i].end : 0;
       pauses_[i + 1] = pauses_[i] + (silence >= 2 * rules.pause ? silence : 0);
@@ -344,7 +348,7 @@ class Planner {
             lineStart = last;
           }
           if (lines > rules_.lines) break;
-          if (words_[last].end - words_[i].start > rules_.maxDuration) break;
+          if (words_[last].end - words_[i].start > rules_.maxDuration || j - i > MAX_WORDS) break;
         }
         const double cost = best[i] + cueCost(i, j);
         if (cost < best[j]) {
@@ -365,7 +369,8 @@ class Planner {
 
  private:
   // What ending a cue of the words [i, j) costs: each cue a little, a break that is not at a
-  // sentence end more (clause punctuation, then a pause, then anywhere), a sentence end inside it,
+  // sentence end more (clause punctuation, then a pause, then anywhere, and after a short word such
+  // as an article or a preposition the most), a sentence end inside it,
   // a long silence inside it (its text would show long before it is said) by its length, and time
   // short of what reading it needs.
   double cueCost(size_t i, size_t j) const {
@@ -376,7 +381,7 @@ class Planner {
       if (sentence_[last]) cost += 0;
       else if (clause_[last]) cost += 2;
       else if (words_[j].start - words_[last].end >= rules_.pause) cost += 4;
-      else cost += 8;
+      else cost += short_[last] ? 10 : 8;  // after "of", "the", "a" the phrase goes on
     }
     if (j - i > 1) {
       cost += 1.5 * (sentences_[j - 1] - sentences_[i]);
@@ -393,7 +398,7 @@ class Planner {
   double audioEnd_;
   const CaptionRules& rules_;
   std::vector<double> chars_, joinerChars_;
-  std::vector<bool> sentence_, clause_;
+  std::vector<bool> sentence_, clause_, short_;
   std::vector<int> sentences_;
   std::vector<double> pauses_;  // the long silences between words, summed
 };

@@ -216,34 +216,65 @@ json transcribe(const Command& command, const std::string& audio) {
   return ensureOk(runJob(job, follow));
 }
 
-// A helper result read from a file; whisper-cli's own JSON is taken as the "whisper" of one.
-json readResult(const std::string& path) {
+// A helper result read from a file; whisper-cli's own JSON is taken as the "whisper" of one. For
+// captions (`lean`), the envelope's levels are only counted (into "env"."levels") and the keys that
+// captions do not read are skipped: most of an hour's result is those, and building them would
+// take most of the time.
+json readResult(const std::string& path, bool lean = false) {
   auto bytes = files::read(path);
   if (!bytes) throw std::runtime_error("Cannot read " + path);
+  json value;
+  if (lean) {
+    size_t levels = 0;
+    bool levelsNext = false;
+    int levelsDepth = -1;
+    value = json::parse(*bytes, [&](int depth, json::parse_event_t event, json& parsed) {
+      switch (event) {
+        case json::parse_event_t::key:
+          levelsNext = parsed == "db";
+          return !(parsed == "timestamps" || parsed == "p" || parsed == "id");
+        case json::parse_event_t::array_start:
+          if (levelsNext) levelsDepth = depth;
+          levelsNext = false;
+          return true;
+        case json::parse_event_t::array_end:
+          if (depth == levelsDepth) levelsDepth = -1;
+          return true;
+        case json::parse_event_t::value:
+          if (levelsDepth >= 0 && depth == levelsDepth + 1) return ++levels, false;
+          return true;
+        default:
+          return true;
+      }
+    }, false);
+    if (value.is_object() && value.contains("env") && value["env"].is_object()) value["env"]["levels"] = levels;
+  }
   // whisper-cli's own output may hold raw bytes that are not UTF-8: read it as the helper does.
-  json value = parseTranscript(*bytes).value_or(json());
+  if (value.is_discarded() || value.is_null()) value = parseTranscript(*bytes).value_or(json());
   if (value.is_object() && value.contains("transcription")) return json{{"ok", true}, {"whisper", value}};
   if (!value.is_object() || !value.contains("ok")) throw std::runtime_error(path + " is not a transcription result");
   return ensureOk(value);
 }
 
 json resultFor(const Command& command, const std::string& input) {
-  return endsWith(input, ".json") ? readResult(input) : transcribe(command, input);
+  return endsWith(input, ".json") ? readResult(input, true) : transcribe(command, input);
 }
 
 // The length of the audio: the envelope's, else the end of the last segment.
 double audioLength(const json& result) {
   if (result.contains("env") && result["env"].is_object()) {
     const json& env = result["env"];
-    if (env.contains("db") && env["db"].is_array())
-      return env.value("hop", HOP) * static_cast<double>(env["db"].size());
+    const double hop = env.contains("hop") && env["hop"].is_number() ? env["hop"].get<double>() : HOP;
+    if (env.contains("levels") && env["levels"].is_number_unsigned()) return hop * env["levels"].get<double>();
+    if (env.contains("db") && env["db"].is_array()) return hop * static_cast<double>(env["db"].size());
   }
   double end = 0;
   const json& whisper = result["whisper"];
   if (whisper.is_object() && whisper.contains("transcription") && whisper["transcription"].is_array())
     for (const auto& segment : whisper["transcription"])
-      if (segment.is_object() && segment.contains("offsets") && segment["offsets"].is_object())
-        end = std::max(end, segment["offsets"].value("to", 0.0) / 1000);
+      if (segment.is_object() && segment.contains("offsets") && segment["offsets"].is_object() &&
+          segment["offsets"].contains("to") && segment["offsets"]["to"].is_number())
+        end = std::max(end, segment["offsets"]["to"].get<double>() / 1000);
   return end;
 }
 
