@@ -161,7 +161,7 @@ bool endsClause(const std::string& word) {
   if (cps.empty()) return false;
   switch (cps.back()) {
     case ',': case ';': case ':': case 0x2014: case 0x2013: case 0x3001: case 0xFF0C: case 0xFF1B: case 0xFF1A:
-    case 0x060C: case ')':
+    case 0x060C:
       return true;
   }
   return false;

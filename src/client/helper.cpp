@@ -54,6 +54,8 @@ void stopOnSignals() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
+int stopSignalReceived() { return stopSignal; }
+
 nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progress&)>& onProgress) {
   if (stopSignal) throw std::runtime_error("Stopped");
   Folder folder;

@@ -21,5 +21,8 @@ std::string helperExecutable();
 // std::runtime_error when the helper cannot be started or leaves no readable result.
 nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progress&)>& onProgress = {});
 
-// Set by SIGINT or SIGTERM: runJob stops the helper, cleans up and throws.
+// From now on SIGINT and SIGTERM stop a running job: runJob stops the helper, cleans up and throws.
 void stopOnSignals();
+
+// The signal that asked to stop, or 0.
+int stopSignalReceived();

@@ -391,6 +391,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tovi: %s\n", failure.message.c_str());
     return 1;
   } catch (const std::exception& error) {
+    if (stopSignalReceived()) return 128 + stopSignalReceived();
     std::fprintf(stderr, "tovi: %s\n", error.what());
     return 1;
   }

@@ -2,6 +2,7 @@
 // tiny hand-set model (it always hears " Hello world.").
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 
 #include "speech/support.h"
@@ -50,6 +51,14 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   auto fromResult = test::runProgram(TOVI, {"captions", dir / "result.json", "--font", "DejaVu Sans", "--size", "24",
                                             "--width", "400"});
   EXPECT_EQ(fromResult.output, run.output);
+  // Several inputs: a file for each, named after it, in the folder -o names.
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "out"));
+  std::filesystem::copy_file(dir / "result.json", dir / "again.json");
+  fromResult = test::runProgram(TOVI, {"captions", dir / "result.json", dir / "again.json", "--font", "DejaVu Sans",
+                                       "--size", "24", "--width", "400", "--format", "vtt", "-o", dir / "out"});
+  EXPECT_EQ(fromResult.output, dir / "out/result.vtt\n" + dir / "out/again.vtt\n");
+  EXPECT_EQ(test::readFile(dir / "out/again.vtt"), test::readFile(dir / "out/result.vtt"));
+  EXPECT_EQ(test::readFile(dir / "out/again.vtt").value_or("").substr(0, 8), "WEBVTT\n\n");
 
   // The envelope as a picture, from the result and from the audio: the same levels, a valid SVG.
   ASSERT_EQ(test::runProgram(TOVI, {"envelope", dir / "result.json", "-o", dir / "a.svg"}).status, 0);
