@@ -25,7 +25,7 @@
 #include "jobs/failure.h"
 #include "jobs/program.h"
 #include "platform/files.h"
-#include "speech/whisper_output.h"
+#include "jobs/utf8.h"
 
 using nlohmann::json;
 
@@ -249,8 +249,8 @@ json readResult(const std::string& path, bool lean = false) {
     }, false);
     if (value.is_object() && value.contains("env") && value["env"].is_object()) value["env"]["levels"] = levels;
   }
-  // whisper-cli's own output may hold raw bytes that are not UTF-8: read it as the helper does.
-  if (value.is_discarded() || value.is_null()) value = parseTranscript(*bytes).value_or(json());
+  // whisper-cli's own output may hold raw bytes that are not UTF-8 inside its strings.
+  if (value.is_discarded() || value.is_null()) value = json::parse(repairUtf8(*bytes), nullptr, false);
   if (value.is_object() && value.contains("transcription")) return json{{"ok", true}, {"whisper", value}};
   if (!value.is_object() || !value.contains("ok")) throw std::runtime_error(path + " is not a transcription result");
   return ensureOk(value);
