@@ -174,11 +174,15 @@ class FolderEvents {
 
 void watch(const std::string& folder, double idle) {
   // A stop (a service stop, a logout, ^C) ends the running child and takes no further job; the
-  // job it cut short goes back to the folder unanswered.
-  struct sigaction stop {};
+  // job it cut short goes back to the folder unanswered. A terminal's signals that the starter
+  // chose to ignore (nohup, a script's "&") stay ignored.
+  struct sigaction stop {}, before {};
   stop.sa_handler = [](int) { process::stopAll(); };
   sigemptyset(&stop.sa_mask);
-  for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &stop, nullptr);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    ::sigaction(signal, nullptr, &before);
+    if (signal == SIGTERM || before.sa_handler != SIG_IGN) ::sigaction(signal, &stop, nullptr);
+  }
 
   double lastActivity = now();
   if (!(now() - lastActivity < idle)) return;
