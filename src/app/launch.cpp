@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <clocale>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 
 #include "app/bounce.h"
 #include "app/delegates.h"
+#include "app/usage.h"
 #include "app/watch.h"
 #include "jobs/program.h"
 #include "jobs/runner.h"
@@ -84,6 +86,11 @@ int launch(std::vector<std::string> commandLine) {
   args = std::move(commandLine);
   const auto& a = args;
 
+  // Asked from a terminal: answer and end, before any mode starts.
+  if (a.size() == 2 && (a[1] == "--help" || a[1] == "--version")) {
+    std::fputs((a[1] == "--help" ? usageText() : versionText()).c_str(), stdout);
+    return 0;
+  }
   if (a.size() >= 2 && endsWith(a[1], ".tovijob")) {
     run(a[1]);
     return 0;

@@ -21,7 +21,8 @@ constexpr const char* kUsage =
     "                                           declaring TYPE after the others when needed\n"
     "       tovi-pasteboard declare [TYPE...]   declare these types, in this order\n"
     "       tovi-pasteboard clear               remove every type and the declaration\n"
-    "       tovi-pasteboard where               the folder of the store\n";
+    "       tovi-pasteboard where               the folder of the store\n"
+    "       tovi-pasteboard --help | --version\n";
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "tovi-pasteboard: %s\n", message.c_str());
@@ -51,6 +52,10 @@ bool writeOutput(const std::string& bytes) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   const std::string command = args.empty() ? "" : args[0];
+  if ((command == "--help" || command == "--version") && args.size() == 1) {
+    std::fputs(command == "--help" ? kUsage : "tovi-pasteboard " TOVI_VERSION "\n", stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   const std::string refused = "the store at " + pasteboard::location() + " refused the change";
 
   if (command == "list" && args.size() == 1) {

@@ -42,6 +42,21 @@ TEST(Launch, JobModeIsTestedFirstAndAlwaysExitsZero) {
   EXPECT_TRUE(test::exists(dir / "w.tovijob"));  // no watch loop ran
 }
 
+TEST(Launch, HelpAndVersionAloneAnswerOnStandardOutputAtOnce) {
+  // Answered before any mode starts: the open-document mode would take 5 s, and nothing goes to
+  // standard error.
+  for (const std::string& option : {"--help", "--version"}) {
+    auto run = test::runProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>/dev/null", test::helperPath(), option},
+                                std::chrono::seconds(4));
+    EXPECT_FALSE(run.timedOut) << option;
+    EXPECT_EQ(run.status, 0) << option;
+    EXPECT_EQ(run.output, test::runHelper({option}).output) << option;
+    EXPECT_TRUE(run.output.starts_with(option == "--help" ? "usage: ToviHelper JOB.tovijob"
+                                                          : "ToviHelper 0.")) << run.output;
+  }
+  EXPECT_NE(test::runProgram(test::helperPath(), {"--version"}).output.find("whisper.cpp 1.9.1"), std::string::npos);
+}
+
 TEST(Launch, BounceAnywhereWinsOverWatch) {
   test::TempDir dir;
   test::writeJob(dir / "w.tovijob", json{{"out", dir / "w.json"}});
