@@ -24,6 +24,9 @@ def summary(name, samples):
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] in ("-h", "--help"):
+        print(__doc__.strip())
+        return
     build = sys.argv[1] if len(sys.argv) > 1 else "build"
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 30
     helper = os.path.join(build, "bin", "ToviHelper")
