@@ -45,7 +45,7 @@ TEST(Launch, JobModeIsTestedFirstAndAlwaysExitsZero) {
 TEST(Launch, HelpAndVersionAloneAnswerOnStandardOutputAtOnce) {
   // Answered before any mode starts: the open-document mode would take 5 s, and nothing goes to
   // standard error.
-  for (const std::string& option : {"--help", "--version"}) {
+  for (const std::string option : {"--help", "--version"}) {
     auto run = test::runProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>/dev/null", test::helperPath(), option},
                                 std::chrono::seconds(4));
     EXPECT_FALSE(run.timedOut) << option;

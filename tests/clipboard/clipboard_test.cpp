@@ -180,7 +180,7 @@ TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
   EXPECT_EQ(tool({"frobnicate"}).status, 2);
   EXPECT_EQ(tool({"--help", "list"}).status, 2);
   // Asked for, the usage and the version go to standard output.
-  for (const std::string& option : {"--help", "--version"}) {
+  for (const std::string option : {"--help", "--version"}) {
     const auto out = test::runProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>/dev/null", TOVI_PASTEBOARD_BIN, option});
     EXPECT_EQ(out.status, 0) << option;
     EXPECT_TRUE(out.output.starts_with(option == "--help" ? "usage: tovi-pasteboard" : "tovi-pasteboard 0.")) << out.output;
