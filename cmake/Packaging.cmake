@@ -27,10 +27,16 @@ file(GLOB TOVI_SCHEMAS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/schema/*.schema.j
 install(FILES ${TOVI_SCHEMAS} DESTINATION ${CMAKE_INSTALL_DATADIR}/ToviHelper/schema)
 
 # Watch mode under the user's service manager: the path unit starts the service when a job file
-# appears in the folder that the instance name gives.
+# appears in the folder that the instance name gives. The service names the helper by its
+# installed path, so the units are written at install time, for the prefix installed to.
 foreach(unit tovihelper-watch@.path tovihelper-watch@.service)
-  configure_file(${PROJECT_SOURCE_DIR}/packaging/systemd/${unit}.in ${CMAKE_BINARY_DIR}/systemd/${unit} @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/systemd/${unit} DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/user)
+  install(CODE "
+    set(CMAKE_INSTALL_FULL_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/systemd/${unit}.in\"
+                   \"${CMAKE_BINARY_DIR}/systemd/${unit}\" @ONLY)
+    file(INSTALL \"${CMAKE_BINARY_DIR}/systemd/${unit}\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/user\"
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)")
 endforeach()
 
 # The licences (the project's and those of the bundled whisper.cpp) in Debian's machine-readable
