@@ -88,7 +88,11 @@ std::string envelopeSvg(const std::vector<double>& db, double hop, double floor)
 
   // The curve: one point per pixel column, the loudest level in it, closed down to the floor.
   const auto columns = static_cast<size_t>(plotWidth);
-  std::string path = "M" + number(x(0)) + "," + number(y(bottom));
+  // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) about "M" + std::string.
+  std::string path = "M";
+  path += number(x(0));
+  path += ',';
+  path += number(y(bottom));
   if (!db.empty()) {
     const size_t points = std::min(db.size(), columns);
     for (size_t p = 0; p < points; ++p) {
