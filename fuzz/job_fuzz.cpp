@@ -27,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   auto job = decodeJob(bytes);
   if (!job) {
+    files::remove(jobPath);
     files::writeWhole(jobPath, bytes);
     run(jobPath);
     // The error file must be complete JSON.
@@ -43,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (job->size && std::isfinite(*job->size) && !serialise(echo)) std::abort();
 
   nlohmann::json forced = {{"out", out}};
+  files::remove(jobPath);
   files::writeWhole(jobPath, forced.dump());
   run(jobPath);
   if (!files::read(out)) std::abort();

@@ -74,7 +74,7 @@ std::optional<int64_t> size(const std::string& path) {
 
 bool writeWhole(const std::string& path, const std::string& bytes) {
   if (!usable(path) || path.empty()) return false;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   const bool written = writeAll(fd, bytes);
   return ::close(fd) == 0 && written;

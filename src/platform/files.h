@@ -28,8 +28,8 @@ std::optional<std::string> read(const std::string& path, size_t limit = SIZE_MAX
 // The size in bytes of the file at the path, or nothing.
 std::optional<int64_t> size(const std::string& path);
 
-// Creates or truncates the file and writes `bytes`; false on any failure. Only for files of the
-// helper's own making in folders nobody else writes to (it follows links).
+// Creates a new file and writes `bytes`; false on any failure, including when anything (a file, a
+// link, a FIFO) is already at the path: nothing that exists is ever followed, opened or truncated.
 bool writeWhole(const std::string& path, const std::string& bytes);
 
 // Writes all of `bytes` to the descriptor; false on any failure.
