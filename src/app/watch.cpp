@@ -23,11 +23,11 @@ namespace {
 constexpr auto PERIOD = std::chrono::milliseconds(100);
 const std::string TAKEN = ".taken";
 
-bool isJobName(const std::string& name) {
-  static const std::string suffix = ".tovijob";
-  return name.size() >= suffix.size() &&
-         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+bool endsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
+
+bool isJobName(const std::string& name) { return endsWith(name, ".tovijob"); }
 
 double now() {
   using namespace std::chrono;
@@ -42,10 +42,6 @@ std::string composed(const std::string& name) {
   std::string out(reinterpret_cast<char*>(nfc));
   std::free(nfc);
   return out;
-}
-
-bool endsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // The job files in the folder in the order they run, with the claims left by a watcher that died
