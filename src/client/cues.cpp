@@ -89,7 +89,7 @@ constexpr std::string_view CONJUNCTIONS[] = {
 
 // The word as the lists hold it: lower case, without quotes around it, a typographic apostrophe
 // written as a plain one.
-std::string key(const std::string& word) {
+std::string plainForm(const std::string& word) {
   std::string s;
   for (size_t at = 0; at < word.size(); ++at) {
     if (word.compare(at, 3, "\u2019") == 0) {
@@ -108,9 +108,10 @@ bool listed(const std::string_view (&list)[N], const std::string& k) {
   return std::binary_search(list, list + N, std::string_view(k));
 }
 
-// A capitalised word of letters, such as a name ("Maria", "O'Brien"); "I" is none.
+// A capitalised word of letters, such as a name ("Maria", "O'Brien", "Lopez,"); "I" is none.
 bool capitalised(const std::string& word) {
-  const auto cps = codePoints(word);
+  auto cps = codePoints(word);
+  while (!cps.empty() && !u_isalpha(cps.back())) cps.pop_back();
   if (cps.size() < 2 || !u_isupper(cps[0])) return false;
   return std::all_of(cps.begin() + 1, cps.end(), [](int32_t c) { return u_isalpha(c) || c == '\'' || c == '-'; });
 }
@@ -118,8 +119,10 @@ bool capitalised(const std::string& word) {
 // What a break after a word is worth, best first.
 enum class Join { Sentence, Clause, Conjunction, Plain, Weak };
 
-// Joins inside a cue weighed against balance: a break is chosen over a better balanced one whose
-// longest line is shorter by less than this share of the width (a weak one, longer by more).
+// What a break adds to the longest line when the lines of a cue are weighed, as a share of the
+// width: a good break wins over a plain one whose longest line is shorter by less than its share,
+// and a weak one loses to any other whose longest line is longer by less than 20 % of the width
+// (so by 10 % of the longest line at the very least).
 double linePenalty(Join join) {
   switch (join) {
     case Join::Sentence: return -0.3;
@@ -301,7 +304,7 @@ class Planner {
     pauses_.assign(n + 1, 0);
     joinerChars_.resize(n);
     std::vector<std::string> keys;
-    for (const auto& w : words) keys.push_back(key(w.text));
+    for (const auto& w : words) keys.push_back(plainForm(w.text));
     for (size_t i = 0; i < n; ++i) {
       joinerChars_[i] = static_cast<double>(characters(words[i].joiner));
       chars_[i + 1] = chars_[i] + joinerChars_[i] + static_cast<double>(characters(words[i].text));

@@ -421,7 +421,7 @@ TEST(Captions, LinesFitTheMeasuredWidthAndCuesKeepTheRules) {
             "were|be|been|has|have|had|do|does|did|will|would|can|could|should|must|and|but|or|because|if|that|"
             "which|who|when|where|while",
             std::regex::icase);
-        static const std::regex name("[A-Z][a-z]+");
+        static const std::regex name("[A-Z][a-z]+[,.;:!?]*");
         while (upper.back() == '"') upper.pop_back();
         if (std::string(".,;:!?").find(upper.back()) != std::string::npos) return 'P';
         const bool namePair = std::regex_match(upper, name) && std::regex_match(lower, name);
