@@ -306,6 +306,7 @@ int captionsCommand(const Command& command) {
   rules.gap = positiveNumber(command, "--gap", rules.gap, true);
   rules.pause = positiveNumber(command, "--pause", rules.pause);
   rules.fps = positiveNumber(command, "--fps", rules.fps);
+  if (rules.fps > 1000) throw Usage("--fps needs a frame rate of at most 1000");
   if (rules.minDuration > rules.maxDuration) throw Usage("--min-duration must not exceed --max-duration");
   const auto out = command.get("-o");
   std::string format = command.get("--format").value_or(out && endsWith(*out, ".vtt") ? "vtt" : "srt");
