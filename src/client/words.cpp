@@ -47,10 +47,10 @@ int32_t codePointAt(std::string_view s, size_t at) {
 }
 
 int32_t codePointBefore(std::string_view s, size_t at) {
-  size_t from = at;
-  while (from > 0 && at - from < 4 && (static_cast<unsigned char>(s[--from]) & 0xC0) == 0x80) {
-  }
-  return at == 0 ? 0xFFFD : codePointAt(s.substr(0, at), from);
+  if (at == 0) return 0xFFFD;
+  size_t from = at - 1;
+  while (from > 0 && at - from < 4 && (static_cast<unsigned char>(s[from]) & 0xC0) == 0x80) --from;
+  return codePointAt(s.substr(0, at), from);
 }
 
 // Written without blanks between words (and their punctuation): a line may break between two
