@@ -19,7 +19,8 @@
 #include <nlohmann/json.hpp>
 
 #include "audio/envelope.h"
-#include "client/captions.h"
+#include "client/caption_files.h"
+#include "client/cues.h"
 #include "client/helper.h"
 #include "client/svg.h"
 #include "jobs/failure.h"
@@ -36,7 +37,7 @@ constexpr const char* USAGE =
     "                         [--lang L] [--prompt TEXT] [-o RESULT.json]\n"
     "       tovi captions (AUDIO... | RESULT.json) --font NAME --size PT --width PT [--lines N]\n"
     "                         [--format srt|vtt] [-o FILE] [--max-cps N] [--min-duration S]\n"
-    "                         [--max-duration S] [--gap S] [--pause S] [transcription options]\n"
+    "                         [--max-duration S] [--gap S] [--pause S] [--fps RATE] [transcription options]\n"
     "       tovi envelope (AUDIO | RESULT.json) [-o FILE.svg]\n"
     "       tovi --help | --version\n"
     "See tovi(1).\n";
@@ -59,7 +60,7 @@ struct Usage : std::runtime_error {
 
 const std::vector<std::string> OPTIONS = {
     "--model", "--model-url", "--model-sha", "--model-size", "--lang", "--prompt", "-o", "--font", "--size",
-    "--width", "--lines", "--format", "--max-cps", "--min-duration", "--max-duration", "--gap", "--pause"};
+    "--width", "--lines", "--format", "--max-cps", "--min-duration", "--max-duration", "--gap", "--pause", "--fps"};
 
 Command parse(const std::vector<std::string>& args) {
   Command command;
@@ -260,7 +261,8 @@ json resultFor(const Command& command, const std::string& input) {
   return endsWith(input, ".json") ? readResult(input, true) : transcribe(command, input);
 }
 
-// The length of the audio: the envelope's, else the end of the last segment.
+// The length of the audio: the envelope's. whisper-cli's own JSON does not tell it (its last
+// segment may end with the last word): infinity, no end.
 double audioLength(const json& result) {
   if (result.contains("env") && result["env"].is_object()) {
     const json& env = result["env"];
@@ -268,14 +270,7 @@ double audioLength(const json& result) {
     if (env.contains("levels") && env["levels"].is_number_unsigned()) return hop * env["levels"].get<double>();
     if (env.contains("db") && env["db"].is_array()) return hop * static_cast<double>(env["db"].size());
   }
-  double end = 0;
-  const json& whisper = result["whisper"];
-  if (whisper.is_object() && whisper.contains("transcription") && whisper["transcription"].is_array())
-    for (const auto& segment : whisper["transcription"])
-      if (segment.is_object() && segment.contains("offsets") && segment["offsets"].is_object() &&
-          segment["offsets"].contains("to") && segment["offsets"]["to"].is_number())
-        end = std::max(end, segment["offsets"]["to"].get<double>() / 1000);
-  return end;
+  return INFINITY;
 }
 
 int transcribeCommand(const Command& command) {
@@ -310,12 +305,14 @@ int captionsCommand(const Command& command) {
   rules.maxDuration = positiveNumber(command, "--max-duration", rules.maxDuration);
   rules.gap = positiveNumber(command, "--gap", rules.gap, true);
   rules.pause = positiveNumber(command, "--pause", rules.pause);
+  rules.fps = positiveNumber(command, "--fps", rules.fps);
+  if (rules.fps > 1000) throw Usage("--fps needs a frame rate of at most 1000");
   if (rules.minDuration > rules.maxDuration) throw Usage("--min-duration must not exceed --max-duration");
   const auto out = command.get("-o");
   std::string format = command.get("--format").value_or(out && endsWith(*out, ".vtt") ? "vtt" : "srt");
   if (format != "srt" && format != "vtt") throw Usage("--format is srt or vtt");
 
-  const Measurer measure = [&](const std::vector<std::string>& strings) {
+  const MeasureStrings measure = [&](const std::vector<std::string>& strings) {
     const json result = ensureOk(runJob(json{{"kind", "measure"}, {"font", *font}, {"size", size}, {"strings", strings}}));
     if (!result.contains("widths") || !result["widths"].is_array()) throw std::runtime_error("The helper gave no widths");
     std::vector<double> widths;
