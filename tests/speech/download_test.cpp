@@ -1,6 +1,8 @@
 // Fetching a missing model from a loopback HTTP server with the system's curl and shasum,
 // through the built helper (with a fake whisper-cli, so that the job ends at once).
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 
 #include <algorithm>
 #include <cctype>
@@ -104,6 +106,16 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
     std::filesystem::rename(dir / "arrived", modelPath);
     EXPECT_EQ(job.get().value("error", ""), arrived == model ? "" : exists);
     EXPECT_EQ(test::readFile(modelPath), arrived);
+  }
+  // A later job of the model clears the partial file that a killed download left, never one
+  // that a live download holds.
+  for (const bool live : {false, true}) {
+    test::writeFile(modelPath + ".part", "left");
+    const int held = live ? ::open((modelPath + ".part").c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    if (live) ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    EXPECT_EQ(run("files/m.bin")["ok"], true);
+    EXPECT_EQ(test::exists(modelPath + ".part"), live);
+    if (live) ::close(held);
   }
 
   // Two jobs that need the same missing model at once: the second waits for the first's download
