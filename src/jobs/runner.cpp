@@ -1,7 +1,12 @@
 #include "jobs/runner.h"
 
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdint>
 #include <exception>
 #include <variant>
+#include <vector>
 
 #include "app/bounce.h"
 #include "clipboard/clipboard.h"
@@ -25,10 +30,13 @@ json failed(const std::string& message) {
   return json{{"ok", false}, {"error", repairUtf8(message)}};
 }
 
-// A branch's result: a value written whole, or a transcription written as its transcript is read.
-std::variant<json, Transcription> runBranch(const Job& job) {
+// A branch's result: a value written whole, the widths of a measurement (written without a JSON
+// tree, which would take 16 bytes a number), or a transcription written as its transcript is read.
+using Branch = std::variant<json, Transcription, std::vector<double>>;
+
+Branch runBranch(const Job& job) {
   const std::string kind = job.kind.value_or("transcribe");
-  if (kind == "measure") return json{{"ok", true}, {"widths", measure(job)}};
+  if (kind == "measure") return measure(job);
   if (kind == "clipboardRead") return clipboardRead();
   if (kind == "clipboardWrite") {
     clipboardWrite(job);
@@ -38,19 +46,37 @@ std::variant<json, Transcription> runBranch(const Job& job) {
   return transcriptionJob(job);
 }
 
-// A job file is a small request; one this large cannot be one, and reading it could take all
-// the memory there is.
-constexpr size_t JOB_LIMIT = size_t{1} << 30;
+// A job file is a small request (thousands of caption lines make a few hundred kilobytes); one
+// beyond this cannot be one, and reading it could take all the memory there is.
+constexpr size_t JOB_LIMIT = size_t{64} << 20;
+constexpr const char* UNWRITABLE = "The result of this job could not be written as JSON";
+constexpr const char* TOO_LARGE = "The job file is larger than 64 MB, more than any job needs";
 
-bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
+// {"ok":true,"widths":[...]} as write() would put it, or nothing when a width is no finite number.
+std::optional<std::string> widthsResult(const std::vector<double>& widths) {
+  for (double width : widths)
+    if (!std::isfinite(width)) return std::nullopt;
+  std::string text = R"({"ok":true,"widths":[)";
+  // Numbers hold no "/", so the JSON writer's own form of each is the file's.
+  nlohmann::detail::serializer<json> number(nlohmann::detail::output_adapter<char>(text), ' ');
+  for (size_t i = 0; i < widths.size(); ++i) {
+    if (i) text += ',';
+    number.dump(json(widths[i]), false, false, 0);
+  }
+  text += "]}";
+  return text;
+}
+
+bool answer(const std::string& jobPath, std::optional<std::string> bytes, bool tooLarge) {
   std::optional<Job> job;
   if (bytes) job = decodeJob(*bytes);
   bytes.reset();  // a large job file need not stay in memory while the job runs
   if (!job) {
-    write(failed("Unreadable job file"), jobPath + ".result.json");
+    write(failed(tooLarge ? TOO_LARGE : "Unreadable job file"), jobPath + ".result.json");
     return true;
   }
   json result;
+  std::optional<std::string> serialised;
   bool threw = true;
   try {
     auto branch = runBranch(*job);
@@ -68,7 +94,13 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
       if (!error) return true;
       std::rethrow_exception(error);
     }
-    result = std::move(std::get<json>(branch));
+    if (auto* widths = std::get_if<std::vector<double>>(&branch)) {
+      serialised = widthsResult(*widths);
+      if (!serialised) serialised = serialise(failed(UNWRITABLE));
+      branch = json();
+    } else {
+      result = std::move(std::get<json>(branch));
+    }
     threw = false;
   } catch (const Failure& failure) {
     result = failed(failure.message);
@@ -81,10 +113,10 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
   if (threw && process::stopping()) return false;
   // A result that cannot be written as JSON (a width that overflowed to infinity, say) would
   // leave the host waiting for a file that never comes; it gets an error result instead.
-  auto serialised = serialise(result);
+  if (!serialised) serialised = serialise(result);
   result = json();
   if (!serialised)
-    serialised = serialise(failed("The result of this job could not be written as JSON"));
+    serialised = serialise(failed(UNWRITABLE));
   writeBytes(*serialised, job->out);
   return true;
 }
@@ -93,7 +125,7 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
 
 void run(const std::string& jobPath) {
   try {
-    answer(jobPath, files::read(jobPath, JOB_LIMIT));
+    answer(jobPath, files::read(jobPath, JOB_LIMIT), files::size(jobPath) > int64_t{JOB_LIMIT});
   } catch (...) {
     // Only memory running out even for the answer ends here; the process lives on.
   }
@@ -101,7 +133,9 @@ void run(const std::string& jobPath) {
 
 bool run(const std::string& jobPath, int fd) {
   try {
-    return answer(jobPath, files::readAll(fd, JOB_LIMIT));
+    struct stat st;
+    const bool tooLarge = ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) > JOB_LIMIT;
+    return answer(jobPath, files::readAll(fd, JOB_LIMIT), tooLarge);
   } catch (...) {
     return true;
   }

@@ -1,6 +1,8 @@
 #include "jobs/writer.h"
 
 #include <cmath>
+#include <memory>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -21,6 +23,30 @@ bool allFinite(const nlohmann::json& root) {
   return true;
 }
 
+// Compact JSON holds no "/" outside strings, so every one that reaches the text is inside a
+// string and is written as "\/" on its way, with no second copy of a large text.
+class SlashEscaping : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  explicit SlashEscaping(std::string& out) : out_(out) {}
+  void write_character(char c) override {
+    if (c == '/') out_ += "\\/";
+    else out_ += c;
+  }
+  void write_characters(const char* s, std::size_t length) override {
+    const std::string_view text(s, length);
+    for (size_t at = 0;;) {
+      const size_t slash = text.find('/', at);
+      out_.append(text.substr(at, slash - at));
+      if (slash == std::string_view::npos) return;
+      out_ += "\\/";
+      at = slash + 1;
+    }
+  }
+
+ private:
+  std::string& out_;
+};
+
 }  // namespace
 
 std::optional<std::string> serialise(const nlohmann::json& value) {
@@ -28,22 +54,13 @@ std::optional<std::string> serialise(const nlohmann::json& value) {
   std::string text;
   try {
     // Strict UTF-8: a string that is not UTF-8 throws rather than being written damaged.
-    text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    nlohmann::detail::serializer<nlohmann::json> out(std::make_shared<SlashEscaping>(text), ' ',
+                                                     nlohmann::json::error_handler_t::strict);
+    out.dump(value, false, false, 0);
   } catch (const nlohmann::json::exception&) {
     return std::nullopt;
   }
-  // Outside strings compact JSON holds no "/", so every one of them is inside a string. The text
-  // between two of them is copied whole.
-  if (text.find('/') == std::string::npos) return text;
-  std::string out;
-  out.reserve(text.size() + text.size() / 16);
-  for (size_t at = 0;;) {
-    const size_t slash = text.find('/', at);
-    out.append(text, at, slash - at);
-    if (slash == std::string::npos) return out;
-    out += "\\/";
-    at = slash + 1;
-  }
+  return text;
 }
 
 void write(const nlohmann::json& value, const std::string& path) {
