@@ -224,7 +224,7 @@ class Decoder : public nlohmann::json_sax<json> {
   }
   bool string(string_t& v) override {
     if (depth_ == 0) return false;
-    if (inStrings()) return job.strings->push_back(std::move(v)), true;
+    if (inStrings()) return job.strings->push_back(v), true;
     if (!atField()) return true;
     if (field_ == Field::out) return job.out = std::move(v), sawOut = true, true;
     if (auto* target = stringField(job, field_)) return *target = std::move(v), true;
