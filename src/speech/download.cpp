@@ -179,11 +179,16 @@ std::string digestOf(int fd, const std::string& path) {
 // name while this one downloaded is a regular file that passes this job's own checks: then the
 // job can go on with it. A link or anything else is never opened.
 bool arrivedFits(const Job& job) {
-  const int fd = ::open(job.model->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  // Looked at through an O_PATH descriptor, which opens nothing (no FIFO waits, no device wakes),
+  // and read through that same descriptor only once it is seen to be a regular file.
+  const int handle = ::open(job.model->c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (handle < 0) return false;
   struct stat st;
-  bool fits = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+  bool fits = ::fstat(handle, &st) == 0 && S_ISREG(st.st_mode) &&
               !(job.modelSize && *job.modelSize > 0 && st.st_size > *job.modelSize);
+  const int fd = fits ? ::open(("/proc/self/fd/" + std::to_string(handle)).c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  ::close(handle);
+  if (fd < 0) return false;
   try {
     fits = fits && (!job.modelSHA || digestOf(fd, *job.model) == *job.modelSHA);
   } catch (...) {
