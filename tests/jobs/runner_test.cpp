@@ -97,7 +97,9 @@ TEST(Runner, TheResultReplacesAnOldOneAndGoesNowhereElse) {
        }, true},
       {[](const std::string& at) {
          test::writeFile(at, "another user's");
-         if (::geteuid() == 0) ASSERT_EQ(::chown(at.c_str(), 65534, 65534), 0);
+         if (::geteuid() == 0) {
+           ASSERT_EQ(::chown(at.c_str(), 65534, 65534), 0);
+         }
        }, ::geteuid() == 0},
       {[&](const std::string& at) { ASSERT_EQ(::symlink(victim.c_str(), at.c_str()), 0); }, true},
       {[](const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0666), 0); }, true},

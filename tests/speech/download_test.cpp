@@ -112,7 +112,9 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
   for (const bool live : {false, true}) {
     test::writeFile(modelPath + ".part", "left");
     const int held = live ? ::open((modelPath + ".part").c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    if (live) ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    if (live) {
+      ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    }
     EXPECT_EQ(run("files/m.bin")["ok"], true);
     EXPECT_EQ(test::exists(modelPath + ".part"), live);
     if (live) ::close(held);
