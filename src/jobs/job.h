@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iterator>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,8 +40,10 @@ class Strings {
   };
 
   void push_back(std::string_view text) {
+    // Four bytes an end: texts of up to 4 GiB in all, far beyond the job file's limit.
+    if (text_.size() + text.size() > UINT32_MAX) throw std::length_error("too many texts");
     text_.append(text);
-    ends_.push_back(text_.size());
+    ends_.push_back(static_cast<uint32_t>(text_.size()));
   }
   std::string_view operator[](size_t i) const {
     const size_t start = i ? ends_[i - 1] : 0;
@@ -57,7 +60,7 @@ class Strings {
 
  private:
   std::string text_;
-  std::vector<size_t> ends_;
+  std::vector<uint32_t> ends_;
 };
 
 struct Job {

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -52,19 +53,22 @@ constexpr size_t JOB_LIMIT = size_t{64} << 20;
 constexpr const char* UNWRITABLE = "The result of this job could not be written as JSON";
 constexpr const char* TOO_LARGE = "The job file is larger than 64 MB, more than any job needs";
 
-// {"ok":true,"widths":[...]} as write() would put it, or nothing when a width is no finite number.
-std::optional<std::string> widthsResult(const std::vector<double>& widths) {
-  for (double width : widths)
-    if (!std::isfinite(width)) return std::nullopt;
-  std::string text = R"({"ok":true,"widths":[)";
+// Writes {"ok":true,"widths":[...]} as write() would put it, in pieces, so that no text of the
+// whole result is ever held. False when a piece cannot be written.
+bool writeWidths(const std::vector<double>& widths, int fd) {
+  std::string piece = R"({"ok":true,"widths":[)";
   // Numbers hold no "/", so the JSON writer's own form of each is the file's.
-  nlohmann::detail::serializer<json> number(nlohmann::detail::output_adapter<char>(text), ' ');
+  nlohmann::detail::serializer<json> number(nlohmann::detail::output_adapter<char>(piece), ' ');
   for (size_t i = 0; i < widths.size(); ++i) {
-    if (i) text += ',';
+    if (i) piece += ',';
     number.dump(json(widths[i]), false, false, 0);
+    if (piece.size() >= (size_t{1} << 16)) {
+      if (!files::writeAll(fd, piece)) return false;
+      piece.clear();
+    }
   }
-  text += "]}";
-  return text;
+  piece += "]}";
+  return files::writeAll(fd, piece);
 }
 
 bool answer(const std::string& jobPath, std::optional<std::string> bytes, bool tooLarge) {
@@ -94,10 +98,13 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes, bool t
       if (!error) return true;
       std::rethrow_exception(error);
     }
-    if (auto* widths = std::get_if<std::vector<double>>(&branch)) {
-      serialised = widthsResult(*widths);
-      if (!serialised) serialised = serialise(failed(UNWRITABLE));
-      branch = json();
+    if (const auto* widths = std::get_if<std::vector<double>>(&branch)) {
+      job->strings.reset();  // measured: only the widths are needed from here on
+      if (std::all_of(widths->begin(), widths->end(), [](double w) { return std::isfinite(w); })) {
+        writeStream(job->out, [&](int fd) { return writeWidths(*widths, fd); });
+        return true;
+      }
+      serialised = serialise(failed(UNWRITABLE));
     } else {
       result = std::move(std::get<json>(branch));
     }
