@@ -120,10 +120,10 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes, bool t
   if (threw && process::stopping()) return false;
   // A result that cannot be written as JSON (a width that overflowed to infinity, say) would
   // leave the host waiting for a file that never comes; it gets an error result instead.
-  if (!serialised) serialised = serialise(result);
+  // A large result (a clip of the clipboard) goes straight into its file, never held as text.
+  if (!serialised && writeJson(result, job->out).has_value()) return true;  // tried, once
   result = json();
-  if (!serialised)
-    serialised = serialise(failed(UNWRITABLE));
+  if (!serialised) serialised = serialise(failed(UNWRITABLE));
   writeBytes(*serialised, job->out);
   return true;
 }
