@@ -45,6 +45,7 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
   const std::string folder = dir / "models/ggml", victim = dir / "victim";
   test::writeFile(dir / "curl.conf", "url = \"" + server.url + "files/m.bin\"\n");
   // A configuration file in the user's home would stop every download here, if it were read.
+  std::filesystem::create_directory(dir / "home");
   test::writeFile(dir / "home/.curlrc", "max-filesize = 1\n");
   test::writeFile(served / "big.bin", std::string(800000, 'm'));
   const std::string exists = "Cannot move " + modelPath + ".part to " + modelPath + ": File exists";
@@ -123,6 +124,7 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
   // Two jobs that need the same missing model at once: the second waits for the first's download
   // rather than racing it, and both transcribe with the whole model.
   std::filesystem::remove_all(dir / "models");
+  std::filesystem::remove(dir / "result.json.progress");
   test::TempDir second;
   auto first = std::async(std::launch::async, [&] { return run("slow/m.bin", {{"modelSHA", digest}}); });
   EXPECT_EQ(run("slow/m.bin", {{"modelSHA", digest}}, &second)["ok"], true);
