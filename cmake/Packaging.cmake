@@ -70,7 +70,7 @@ needed) and answers with the transcript and a loudness envelope; it measures
 text in the installed fonts; and it reads and writes a video editor's
 clipboard formats. The panel talks to it through JSON job and result files,
 in job mode, in watch mode (a systemd user unit is included) or as documents
-opened from the desktop.]=])
+that the panel hands over.]=])
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TOVI_PACKAGE_MAINTAINER}")

@@ -38,8 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // Every decoded field must survive the writer: strings that came in as JSON are UTF-8.
+  const Strings texts = job->strings.value_or(Strings());
   nlohmann::json echo = {{"out", job->out}, {"kind", job->kind.value_or("")},
-                         {"strings", job->strings.value_or(std::vector<std::string>{})},
+                         {"strings", std::vector<std::string>(texts.begin(), texts.end())},
                          {"size", job->size.value_or(0)}, {"modelSize", job->modelSize.value_or(0)}};
   if (job->size && std::isfinite(*job->size) && !serialise(echo)) std::abort();
 

@@ -20,6 +20,7 @@ constexpr const char* kNoClip =
     "C";
 constexpr const char* kNeeds = "clipboardWrite needs xmlPath and id";
 constexpr const char* kRefused = "Couldn't put the captions on the clipboard";
+constexpr const char* kTooLarge = "The clip on the clipboard is larger than 64 MB: copy fewer captions";
 
 // Calls `each` with every code point of the UTF-8 text; false when the text is not valid UTF-8
 // (overlong forms, surrogates and values beyond U+10FFFF included).
@@ -91,12 +92,17 @@ std::optional<std::string> fromUtf16le(std::string_view data) {
 }  // namespace
 
 nlohmann::json clipboardRead() {
-  // The XML is looked up first: the id means nothing without a clip.
-  const auto xml = pasteboard::lookup(PR_XML);
+  // The XML is looked up first: the id means nothing without a clip. A clip beyond the limit is
+  // refused before it is read (its result could be six times its size: a NUL is written \u0000).
+  if (pasteboard::size(PR_XML).value_or(0) > CLIP_LIMIT) throw Failure(kTooLarge);
+  auto xml = pasteboard::lookup(PR_XML, CLIP_LIMIT);
   if (!xml || !isUtf8(*xml)) throw Failure(kNoClip);
-  const auto idData = pasteboard::lookup(PR_ID);
-  const auto id = idData ? fromUtf16le(*idData) : std::nullopt;
-  return {{"ok", true}, {"xml", *xml}, {"id", id.value_or("")}};
+  const auto idData = pasteboard::lookup(PR_ID, CLIP_LIMIT);
+  auto id = idData ? fromUtf16le(*idData) : std::nullopt;
+  nlohmann::json result = {{"ok", true}};
+  result["xml"] = std::move(*xml);
+  result["id"] = std::move(id).value_or("");
+  return result;
 }
 
 void clipboardWrite(const Job& job) {

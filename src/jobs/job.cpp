@@ -111,6 +111,8 @@ bool isNumber(std::string_view text) {
   return at == text.size();
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 // Hands the job text to the parser byte by byte, except that a number too large for a double
 // goes as "0" and its place among the document's numbers is noted: the parser would end the
 // whole document at it, where only a known key's value may fail.
@@ -124,6 +126,13 @@ class Source {
     const char c = text_[at_];
     const int byte = static_cast<unsigned char>(c);
     if (at_ < tokenEnd_) return ++at_, byte;  // inside a number token, already looked at
+    if (!inString_ && isBlank(c)) {
+      // A run of blanks between tokens goes over as one: the parser keeps every byte between two
+      // tokens for its messages, which for a file of blanks would take several times its size.
+      while (++at_ < text_.size() && isBlank(text_[at_])) {
+      }
+      return byte;
+    }
     if (inString_) {
       if (escaped_) escaped_ = false;
       else if (c == '\\') escaped_ = true;
@@ -224,7 +233,7 @@ class Decoder : public nlohmann::json_sax<json> {
   }
   bool string(string_t& v) override {
     if (depth_ == 0) return false;
-    if (inStrings()) return job.strings->push_back(std::move(v)), true;
+    if (inStrings()) return job.strings->push_back(v), true;
     if (!atField()) return true;
     if (field_ == Field::out) return job.out = std::move(v), sawOut = true, true;
     if (auto* target = stringField(job, field_)) return *target = std::move(v), true;

@@ -1,7 +1,13 @@
 #include "jobs/runner.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <exception>
 #include <variant>
+#include <vector>
 
 #include "app/bounce.h"
 #include "clipboard/clipboard.h"
@@ -25,10 +31,13 @@ json failed(const std::string& message) {
   return json{{"ok", false}, {"error", repairUtf8(message)}};
 }
 
-// A branch's result: a value written whole, or a transcription written as its transcript is read.
-std::variant<json, Transcription> runBranch(const Job& job) {
+// A branch's result: a value written whole, the widths of a measurement (written without a JSON
+// tree, which would take 16 bytes a number), or a transcription written as its transcript is read.
+using Branch = std::variant<json, Transcription, std::vector<double>>;
+
+Branch runBranch(const Job& job) {
   const std::string kind = job.kind.value_or("transcribe");
-  if (kind == "measure") return json{{"ok", true}, {"widths", measure(job)}};
+  if (kind == "measure") return measure(job);
   if (kind == "clipboardRead") return clipboardRead();
   if (kind == "clipboardWrite") {
     clipboardWrite(job);
@@ -38,19 +47,40 @@ std::variant<json, Transcription> runBranch(const Job& job) {
   return transcriptionJob(job);
 }
 
-// A job file is a small request; one this large cannot be one, and reading it could take all
-// the memory there is.
-constexpr size_t JOB_LIMIT = size_t{1} << 30;
+// A job file is a small request (thousands of caption lines make a few hundred kilobytes); one
+// beyond this cannot be one, and reading it could take all the memory there is.
+constexpr size_t JOB_LIMIT = size_t{64} << 20;
+constexpr const char* UNWRITABLE = "The result of this job could not be written as JSON";
+constexpr const char* TOO_LARGE = "The job file is larger than 64 MB, more than any job needs";
 
-bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
+// Writes {"ok":true,"widths":[...]} as write() would put it, in pieces, so that no text of the
+// whole result is ever held. False when a piece cannot be written.
+bool writeWidths(const std::vector<double>& widths, int fd) {
+  std::string piece = R"({"ok":true,"widths":[)";
+  // Numbers hold no "/", so the JSON writer's own form of each is the file's.
+  nlohmann::detail::serializer<json> number(nlohmann::detail::output_adapter<char>(piece), ' ');
+  for (size_t i = 0; i < widths.size(); ++i) {
+    if (i) piece += ',';
+    number.dump(json(widths[i]), false, false, 0);
+    if (piece.size() >= (size_t{1} << 16)) {
+      if (!files::writeAll(fd, piece)) return false;
+      piece.clear();
+    }
+  }
+  piece += "]}";
+  return files::writeAll(fd, piece);
+}
+
+bool answer(const std::string& jobPath, std::optional<std::string> bytes, bool tooLarge) {
   std::optional<Job> job;
   if (bytes) job = decodeJob(*bytes);
   bytes.reset();  // a large job file need not stay in memory while the job runs
   if (!job) {
-    write(failed("Unreadable job file"), jobPath + ".result.json");
+    write(failed(tooLarge ? TOO_LARGE : "Unreadable job file"), jobPath + ".result.json");
     return true;
   }
   json result;
+  std::optional<std::string> serialised;
   bool threw = true;
   try {
     auto branch = runBranch(*job);
@@ -68,7 +98,16 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
       if (!error) return true;
       std::rethrow_exception(error);
     }
-    result = std::move(std::get<json>(branch));
+    if (const auto* widths = std::get_if<std::vector<double>>(&branch)) {
+      job->strings.reset();  // measured: only the widths are needed from here on
+      if (std::all_of(widths->begin(), widths->end(), [](double w) { return std::isfinite(w); })) {
+        writeStream(job->out, [&](int fd) { return writeWidths(*widths, fd); });
+        return true;
+      }
+      serialised = serialise(failed(UNWRITABLE));
+    } else {
+      result = std::move(std::get<json>(branch));
+    }
     threw = false;
   } catch (const Failure& failure) {
     result = failed(failure.message);
@@ -81,10 +120,10 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
   if (threw && process::stopping()) return false;
   // A result that cannot be written as JSON (a width that overflowed to infinity, say) would
   // leave the host waiting for a file that never comes; it gets an error result instead.
-  auto serialised = serialise(result);
+  // A large result (a clip of the clipboard) goes straight into its file, never held as text.
+  if (!serialised && writeJson(result, job->out).has_value()) return true;  // tried, once
   result = json();
-  if (!serialised)
-    serialised = serialise(failed("The result of this job could not be written as JSON"));
+  if (!serialised) serialised = serialise(failed(UNWRITABLE));
   writeBytes(*serialised, job->out);
   return true;
 }
@@ -93,7 +132,7 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
 
 void run(const std::string& jobPath) {
   try {
-    answer(jobPath, files::read(jobPath, JOB_LIMIT));
+    answer(jobPath, files::read(jobPath, JOB_LIMIT), files::size(jobPath) > int64_t{JOB_LIMIT});
   } catch (...) {
     // Only memory running out even for the answer ends here; the process lives on.
   }
@@ -101,7 +140,9 @@ void run(const std::string& jobPath) {
 
 bool run(const std::string& jobPath, int fd) {
   try {
-    return answer(jobPath, files::readAll(fd, JOB_LIMIT));
+    struct stat st;
+    const bool tooLarge = ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) > JOB_LIMIT;
+    return answer(jobPath, files::readAll(fd, JOB_LIMIT), tooLarge);
   } catch (...) {
     return true;
   }

@@ -1,9 +1,12 @@
 #include "jobs/writer.h"
 
 #include <cmath>
+#include <memory>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
+#include "jobs/utf8.h"
 #include "platform/files.h"
 
 namespace {
@@ -21,29 +24,109 @@ bool allFinite(const nlohmann::json& root) {
   return true;
 }
 
+// True when the strict writer takes the value whole: every number finite, every text (keys
+// included) UTF-8. Known before a byte is written, so a file is never begun for nothing.
+bool serialisable(const nlohmann::json& root) {
+  std::vector<const nlohmann::json*> pending{&root};
+  while (!pending.empty()) {
+    const nlohmann::json* v = pending.back();
+    pending.pop_back();
+    if (v->is_number_float() && !std::isfinite(v->get<double>())) return false;
+    if (v->is_string() && !isUtf8(v->get_ref<const std::string&>())) return false;
+    if (v->is_object())
+      for (const auto& [key, child] : v->items()) {
+        if (!isUtf8(key)) return false;
+        pending.push_back(&child);
+      }
+    else if (v->is_array())
+      for (const auto& child : *v) pending.push_back(&child);
+  }
+  return true;
+}
+
+// Gathers the writer's output in pieces and hands each to the file once it is large enough.
+class FileOutput : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  explicit FileOutput(int fd) : fd_(fd) {}
+  void write_character(char c) override {
+    piece_ += c;
+    if (piece_.size() >= PIECE) flush();
+  }
+  void write_characters(const char* s, std::size_t length) override {
+    piece_.append(s, length);
+    if (piece_.size() >= PIECE) flush();
+  }
+  bool flush() {
+    ok_ = ok_ && files::writeAll(fd_, piece_);
+    piece_.clear();
+    return ok_;
+  }
+
+ private:
+  static constexpr size_t PIECE = size_t{1} << 16;
+  int fd_;
+  bool ok_ = true;
+  std::string piece_;
+};
+
+// Compact JSON holds no "/" outside strings, so every one that reaches the text is inside a
+// string and is written as "\/" on its way, with no second copy of a large text.
+template <typename Out>
+class SlashEscaping : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  explicit SlashEscaping(Out& out) : out_(out) {}
+  void write_character(char c) override {
+    if (c == '/') out_.write_characters("\\/", 2);
+    else out_.write_character(c);
+  }
+  void write_characters(const char* s, std::size_t length) override {
+    const std::string_view text(s, length);
+    for (size_t at = 0;;) {
+      const size_t slash = text.find('/', at);
+      const std::string_view run = text.substr(at, slash - at);
+      out_.write_characters(run.data(), run.size());
+      if (slash == std::string_view::npos) return;
+      out_.write_characters("\\/", 2);
+      at = slash + 1;
+    }
+  }
+
+ private:
+  Out& out_;
+};
+
+// The text's end of SlashEscaping.
+struct TextOutput {
+  void write_character(char c) { text += c; }
+  void write_characters(const char* s, std::size_t length) { text.append(s, length); }
+  std::string text;
+};
+
 }  // namespace
 
 std::optional<std::string> serialise(const nlohmann::json& value) {
   if (!allFinite(value)) return std::nullopt;
-  std::string text;
+  TextOutput text;
   try {
     // Strict UTF-8: a string that is not UTF-8 throws rather than being written damaged.
-    text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    nlohmann::detail::serializer<nlohmann::json> out(
+        std::make_shared<SlashEscaping<TextOutput>>(text), ' ', nlohmann::json::error_handler_t::strict);
+    out.dump(value, false, false, 0);
   } catch (const nlohmann::json::exception&) {
     return std::nullopt;
   }
-  // Outside strings compact JSON holds no "/", so every one of them is inside a string. The text
-  // between two of them is copied whole.
-  if (text.find('/') == std::string::npos) return text;
-  std::string out;
-  out.reserve(text.size() + text.size() / 16);
-  for (size_t at = 0;;) {
-    const size_t slash = text.find('/', at);
-    out.append(text, at, slash - at);
-    if (slash == std::string::npos) return out;
-    out += "\\/";
-    at = slash + 1;
-  }
+  return std::move(text.text);
+}
+
+std::optional<bool> writeJson(const nlohmann::json& value, const std::string& path) {
+  if (!serialisable(value)) return std::nullopt;
+  return writeStream(path, [&](int fd) {
+    FileOutput file(fd);
+    nlohmann::detail::serializer<nlohmann::json> out(
+        std::make_shared<SlashEscaping<FileOutput>>(file), ' ', nlohmann::json::error_handler_t::strict);
+    out.dump(value, false, false, 0);
+    return file.flush();
+  });
 }
 
 void write(const nlohmann::json& value, const std::string& path) {

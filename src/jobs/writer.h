@@ -21,6 +21,11 @@ bool writeStream(const std::string& path, const std::function<bool(int fd)>& fil
 // touches no file at all.
 void write(const nlohmann::json& value, const std::string& path);
 
+// Puts `value` at `path` as write() would, serialising it straight into the file, so that no
+// text of the whole value is ever held. Nothing, touching no file, when the value cannot be
+// serialised; else whether the file reached `path` (as writeStream()).
+std::optional<bool> writeJson(const nlohmann::json& value, const std::string& path);
+
 // The file half of write(): puts already serialised bytes at `path` through writeStream().
 bool writeBytes(const std::string& bytes, const std::string& path);
 

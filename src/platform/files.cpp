@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,12 +97,18 @@ std::optional<NewFile> createBeside(const std::string& path, const std::string& 
     errno = EINVAL;
     return std::nullopt;
   }
+  removeStale(first);
   static thread_local std::mt19937_64 random{std::random_device{}()};
   std::string name = first;
   for (int attempt = 0; attempt < 32; ++attempt) {
     // O_EXCL fails on anything already there, a link included, without following or opening it.
     int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) return NewFile{fd, name};
+    if (fd >= 0) {
+      // The lock tells a later run that this file is in use; it ends with the last descriptor,
+      // also when the process is killed.
+      ::flock(fd, LOCK_EX | LOCK_NB);
+      return NewFile{fd, name};
+    }
     if (errno != EEXIST) return std::nullopt;
     char tail[18];
     std::snprintf(tail, sizeof tail, ".%016llx", static_cast<unsigned long long>(random()));
@@ -126,6 +133,17 @@ int openOwnFile(const std::string& path, int flags) {
   }
   ::close(handle);
   return fd;
+}
+
+bool removeStale(const std::string& path) {
+  const int fd = openOwnFile(path, O_RDONLY);
+  if (fd < 0) return false;
+  // Taking the lock proves that no live process holds the file; the name is removed only while
+  // it is still the file that was checked.
+  const bool removed =
+      ::flock(fd, LOCK_EX | LOCK_NB) == 0 && names(path, fd) && ::unlink(path.c_str()) == 0;
+  ::close(fd);
+  return removed;
 }
 
 bool names(const std::string& path, int fd) {

@@ -41,7 +41,10 @@ std::optional<std::string> readAll(int fd, size_t limit = SIZE_MAX);
 
 // A new, empty regular file made beside other people's files: `path` + `suffix` when that name is
 // free, else that name followed by "." and random letters. Never follows a link and never opens
-// what was already there (O_EXCL). The descriptor is close-on-exec; the caller closes it.
+// what was already there (O_EXCL), but first removes a stale file of ours at `path` + `suffix`
+// (removeStale). The new file is locked (flock) until its descriptor is closed, so that a later
+// run can tell a file in use from one left by a writer that died. The descriptor is
+// close-on-exec; the caller closes it.
 struct NewFile {
   int fd = -1;
   std::string path;
@@ -53,6 +56,11 @@ std::optional<NewFile> createBeside(const std::string& path, const std::string& 
 // folder, another user's file, a second name of a file), which is never opened at all: a FIFO
 // cannot block and a device is never woken.
 int openOwnFile(const std::string& path, int flags);
+
+// Removes what a dead run of ours left at `path`: a regular file of this user with one name
+// that no live process holds locked (flock). Anything else (another user's file, a link, a file
+// in use) is left alone. True when a file was removed.
+bool removeStale(const std::string& path);
 
 // True when the entry at `path` (not following a link) is the file open at `fd`.
 bool names(const std::string& path, int fd);

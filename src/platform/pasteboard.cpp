@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -79,12 +80,20 @@ Fd openStore(bool create) {
   return openPrivate(own.get(), "pasteboard", create);
 }
 
-std::optional<std::string> readAt(int dir, std::string_view name) {
+// The regular file `name` in the store, open; invalid for anything else.
+Fd openAt(int dir, std::string_view name, struct stat& st) {
   // O_NONBLOCK: a FIFO in a type's place must not hold the reader up; only a regular file is read.
   Fd fd(::openat(dir, std::string(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  return fd;
+}
+
+std::optional<std::string> readAt(int dir, std::string_view name, size_t limit = SIZE_MAX) {
   struct stat st {};
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  const Fd fd = openAt(dir, name, st);
+  if (!fd || static_cast<uint64_t>(st.st_size) > limit) return std::nullopt;
   std::string bytes;
+  bytes.reserve(static_cast<size_t>(st.st_size));
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
@@ -93,6 +102,7 @@ std::optional<std::string> readAt(int dir, std::string_view name) {
       if (errno == EINTR) continue;
       return std::nullopt;
     }
+    if (bytes.size() + static_cast<size_t>(n) > limit) return std::nullopt;  // it grew meanwhile
     bytes.append(buffer, static_cast<size_t>(n));
   }
 }
@@ -211,11 +221,20 @@ std::string location() {
   return where.path + "/" + where.folder + "/pasteboard";
 }
 
-std::optional<std::string> lookup(std::string_view type) {
+std::optional<std::string> lookup(std::string_view type, size_t limit) {
   const std::string name = fileName(type);
   const Fd dir = openStore(false);
   if (!dir || name.empty() || !isDeclared(dir.get(), name)) return std::nullopt;
-  return readAt(dir.get(), name);
+  return readAt(dir.get(), name, limit);
+}
+
+std::optional<uint64_t> size(std::string_view type) {
+  const std::string name = fileName(type);
+  const Fd dir = openStore(false);
+  struct stat st {};
+  if (!dir || name.empty() || !isDeclared(dir.get(), name) || !openAt(dir.get(), name, st))
+    return std::nullopt;
+  return static_cast<uint64_t>(st.st_size);
 }
 
 std::vector<std::string> declared() {

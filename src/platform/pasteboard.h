@@ -11,6 +11,8 @@
 // store between them.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,8 +23,12 @@ namespace pasteboard {
 // The folder the store uses (whether or not it exists or is fit for use).
 std::string location();
 
-// The bytes of a declared type, or nothing: not declared, never set, or the store unusable.
-std::optional<std::string> lookup(std::string_view type);
+// The bytes of a declared type, or nothing: not declared, never set, more than `limit` bytes, or
+// the store unusable.
+std::optional<std::string> lookup(std::string_view type, size_t limit = SIZE_MAX);
+
+// The number of bytes of a declared type, or nothing, as for lookup().
+std::optional<uint64_t> size(std::string_view type);
 
 // The declared types in the order of their declaration; empty when the store is unusable.
 std::vector<std::string> declared();

@@ -1,6 +1,8 @@
 #include "speech/download.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -42,11 +44,17 @@ process::Child start(const process::Spec& spec) {
   }
 }
 
+// The size of an open file; -1 when it cannot be had.
+int64_t sizeOf(int fd) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
 // The download's share so far, written when the job gives the model's size.
 void record(const Job& job, int fd) {
-  struct stat st;
-  if (!job.modelSize || *job.modelSize <= 0 || ::fstat(fd, &st) != 0) return;
-  const __int128 percent = static_cast<__int128>(st.st_size) * 100 / *job.modelSize;
+  const int64_t size = sizeOf(fd);
+  if (!job.modelSize || *job.modelSize <= 0 || size < 0) return;
+  const __int128 percent = static_cast<__int128>(size) * 100 / *job.modelSize;
   nlohmann::json progress{{"progress", static_cast<int64_t>(std::min<__int128>(percent, 99))},
                           {"phase", "download"}};
   write(progress, job.out + ".progress");
@@ -116,16 +124,17 @@ bool openPartial(const Job& job, Partial& part) {
 
 // Gives the partial file the model's name, never replacing what is there (a link, another
 // download's model): the file that goes into place is the one open here, whose bytes were
-// checked, whatever has happened to its name meanwhile.
-void place(const Partial& part, const std::string& model) {
+// checked, whatever has happened to its name meanwhile. False when something is already there.
+bool place(const Partial& part, const std::string& model) {
   const std::string self = "/proc/self/fd/" + std::to_string(part.fd);
-  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, model.c_str(), AT_SYMLINK_FOLLOW) == 0) return;
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, model.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
   int err = errno;
   // Without /proc the file moves by its name, once that name is seen to be still the file's.
   if (err != EEXIST && files::names(part.path, part.fd)) {
-    if (files::renameNoReplace(part.path, model)) return;
+    if (files::renameNoReplace(part.path, model)) return true;
     err = errno;
   }
+  if (err == EEXIST) return false;
   throw systemError("Cannot move " + part.path + " to " + model, err);
 }
 
@@ -150,22 +159,71 @@ std::string digestIn(const std::string& output) {
   return output.substr(start, output.find(' ', start) - start);
 }
 
+// The SHA-256 digest of an open file as shasum gives it, read from its start.
+std::string digestOf(int fd, const std::string& path) {
+  // shasum reads the open file on its standard input, never by a name that could be swapped.
+  if (::lseek(fd, 0, SEEK_SET) != 0) throw systemError("Cannot read " + path, errno);
+  process::Spec shasum;
+  shasum.executable = SHASUM;
+  shasum.arguments = {"-a", "256"};
+  shasum.inFd = fd;
+  shasum.out = process::Stream::pipe;
+  const process::Child digest = start(shasum);
+  // Read before waiting, so that output larger than the pipe can never hold shasum up.
+  const std::string output = readAll(digest.outFd);
+  process::wait(digest.pid);
+  return digestIn(output);
+}
+
+// True when the file another process (another user sharing the folder, say) put at the model's
+// name while this one downloaded is a regular file that passes this job's own checks: then the
+// job can go on with it. A link or anything else is never opened.
+bool arrivedFits(const Job& job) {
+  // Looked at through an O_PATH descriptor, which opens nothing (no FIFO waits, no device wakes),
+  // and read through that same descriptor only once it is seen to be a regular file.
+  const int handle = ::open(job.model->c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (handle < 0) return false;
+  struct stat st;
+  bool fits = ::fstat(handle, &st) == 0 && S_ISREG(st.st_mode) &&
+              !(job.modelSize && *job.modelSize > 0 && st.st_size > *job.modelSize);
+  const int fd = fits ? ::open(("/proc/self/fd/" + std::to_string(handle)).c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  ::close(handle);
+  if (fd < 0) return false;
+  try {
+    fits = fits && (!job.modelSHA || digestOf(fd, *job.model) == *job.modelSHA);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+  return fits;
+}
+
 }  // namespace
 
 void downloadModel(const Job& job) {
   // An empty path names no file to download to (it would land in the working folder as ".part").
   if (!job.model || job.model->empty() || !job.modelURL) return;
   const std::string& model = *job.model;
+  // A NUL would cut the path short and make the C library write elsewhere. The cause is part of
+  // the message itself: an error's description would end at the NUL.
+  if (!files::usable(model)) throw Failure("Cannot write " + model + ".part: " + std::strerror(EINVAL));
   files::createDirectories(files::parent(model));
   Partial part;
   if (!openPartial(job, part)) return;
 
   // curl writes to the partial file through its standard output, so it never opens a name that
-  // someone could have swapped; "--url" keeps an address that starts with "-" an address.
+  // someone could have swapped; "--url" keeps an address that starts with "-" an address. "-q"
+  // must come first to keep curl from reading a configuration file (~/.curlrc could divert the
+  // download), and only http and https are fetched, after redirects too: a file:// or gopher://
+  // address would copy a local file or talk to a local service.
   process::Spec curl;
   curl.executable = CURL;
-  curl.arguments = {"-L", "--fail", "-s", "--speed-limit", "1", "--speed-time", STALL_SECONDS,
-                    "--url", *job.modelURL};
+  curl.arguments = {"-q", "-L", "--fail", "-s", "--proto", "=http,https", "--proto-redir",
+                    "=http,https", "--speed-limit", "1", "--speed-time", STALL_SECONDS};
+  const bool bounded = job.modelSize && *job.modelSize > 0;
+  if (bounded) curl.arguments.insert(curl.arguments.end(), {"--max-filesize", std::to_string(*job.modelSize)});
+  curl.arguments.insert(curl.arguments.end(), {"--url", *job.modelURL});
   curl.outFd = part.fd;
   const process::Child fetch = start(curl);
   auto nextRecord = std::chrono::steady_clock::now();
@@ -175,22 +233,19 @@ void downloadModel(const Job& job) {
       record(job, part.fd);
       nextRecord = now + RECORD_EVERY;
     }
+    // curl checks its limit only against a length the server announces: a body sent without one
+    // is stopped here once it outgrows the model.
+    if (bounded && sizeOf(part.fd) > *job.modelSize) {
+      ::kill(fetch.pid, SIGKILL);
+      process::wait(fetch.pid);
+      throw Failure(FAILED);
+    }
     std::this_thread::sleep_for(CHECK_EVERY);
   }
-  if (process::wait(fetch.pid) != 0) throw Failure(FAILED);
+  if (process::wait(fetch.pid) != 0 || (bounded && sizeOf(part.fd) > *job.modelSize))
+    throw Failure(FAILED);
 
-  // shasum reads the same open file, from its start, on its standard input.
-  if (::lseek(part.fd, 0, SEEK_SET) != 0) throw systemError("Cannot read " + part.path, errno);
-  process::Spec shasum;
-  shasum.executable = SHASUM;
-  shasum.arguments = {"-a", "256"};
-  shasum.inFd = part.fd;
-  shasum.out = process::Stream::pipe;
-  const process::Child digest = start(shasum);
-  // Read before waiting, so that output larger than the pipe can never hold shasum up.
-  const std::string output = readAll(digest.outFd);
-  process::wait(digest.pid);
-  if (job.modelSHA && digestIn(output) != *job.modelSHA) throw Failure(DAMAGED);
+  if (job.modelSHA && digestOf(part.fd, part.path) != *job.modelSHA) throw Failure(DAMAGED);
 
   // The model must never be found half-written, also after a power cut: its bytes reach the disk
   // before its name appears.
@@ -198,7 +253,9 @@ void downloadModel(const Job& job) {
   while ((rc = ::fsync(part.fd)) != 0 && errno == EINTR) {
   }
   if (rc != 0) throw systemError("Cannot write " + part.path, errno);
-  place(part, model);
+  if (!place(part, model) && !arrivedFits(job)) {
+    throw systemError("Cannot move " + part.path + " to " + model, EEXIST);
+  }
   const std::string folder = files::parent(model);
   files::sync(folder.empty() ? "." : folder);
 }

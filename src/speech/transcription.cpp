@@ -88,6 +88,7 @@ Transcription transcriptionJob(const Job& job) {
   if (!job.wav || !files::exists(*job.wav)) throw Failure("Audio not found: " + job.wav.value_or(""));
   if (!job.model) throw Failure("Whisper model not found: ");
   if (!files::exists(*job.model) && job.modelURL) downloadModel(job);
+  else if (job.modelURL) files::removeStale(*job.model + ".part");  // a dead download's leftover
   if (!files::exists(*job.model)) throw Failure("Whisper model not found: " + *job.model);
   // The envelope comes first: audio that cannot be read fails before whisper-cli is started.
   std::vector<double> db = envelope(*job.wav);

@@ -321,6 +321,6 @@ std::vector<double> measure(const Job& job) {
   Measurer measurer(*catalog, *face, size);
   std::vector<double> widths;
   widths.reserve(job.strings->size());
-  for (const std::string& text : *job.strings) widths.push_back(measurer.width(text));
+  for (const std::string_view text : *job.strings) widths.push_back(measurer.width(text));
   return widths;
 }

@@ -126,8 +126,10 @@ TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
   EXPECT_EQ(test::readJson(out)["error"], test::errorOfJob(measureJob(out)));
   EXPECT_TRUE(test::exists(dir / "e.json"));
   EXPECT_EQ(test::readJson(dir / "f.json")["error"], test::errorOfJob(measureJob(out)));
-  for (const char* unreadable : {"c.tovijob.taken", "h.tovijob.taken", "g.tovijob.taken"})
+  for (const char* unreadable : {"c.tovijob.taken", "g.tovijob.taken"})
     EXPECT_EQ(test::readJson(dir / unreadable + ".result.json")["error"], "Unreadable job file") << unreadable;
+  EXPECT_EQ(test::readJson(dir / "h.tovijob.taken.result.json")["error"],
+            "The job file is larger than 64 MB, more than any job needs");
   for (const char* gone : {"a.tovijob", "b.tovijob", "B.tovijob", "a.tovijob.taken", "b.tovijob.taken",
                            "c.tovijob", "c.tovijob.taken", "f.tovijob", "f.tovijob.taken", "g.tovijob.taken",
                            "h.tovijob.taken"})

@@ -169,8 +169,11 @@ TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
     else put(kId, broken);
     EXPECT_EQ(read(), (json{{"ok", true}, {"xml", "<a/>"}, {"id", ""}}));
   }
-  // A FIFO in a type's place holds no reader up: it is no clip.
+  // A clip beyond the limit (a sparse file here) is answered with a sentence, never read.
   const std::string xmlFile = store() + "/" + pasteboard::fileName(kXml);
+  fs::resize_file(xmlFile, (64 << 20) + 1);
+  EXPECT_EQ(read(), (json{{"ok", false}, {"error", "The clip on the clipboard is larger than 64 MB: copy fewer captions"}}));
+  // A FIFO in a type's place holds no reader up: it is no clip.
   fs::remove(xmlFile);
   ASSERT_EQ(::mkfifo(xmlFile.c_str(), 0600), 0);
   EXPECT_EQ(read(), kNoClip);

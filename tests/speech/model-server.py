@@ -5,7 +5,10 @@
 # serves:
 #   /files/NAME     the file FOLDER/NAME
 #   /redirect/NAME  302 to /files/NAME
-#   /slow/NAME      the file in 8 pieces 0.4 s apart (Content-Length set)
+#   /away/NAME      302 to file://FOLDER/NAME
+#   /slow/NAME      the file in 8 pieces 0.4 s apart, without a length: the body ends when the
+#                   connection closes, 1 s after the last piece
+#   /endless/NAME   the file over and over, without a length, until the client leaves
 #   /stall/NAME     the first half of the file, then nothing for an hour
 #   anything else   404 with an HTML error page
 
@@ -21,23 +24,34 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         route, _, name = self.path.strip("/").partition("/")
         path = os.path.join(FOLDER, name)
-        if route not in ("files", "redirect", "slow", "stall") or "/" in name or not os.path.isfile(path):
+        routes = ("files", "redirect", "away", "slow", "endless", "stall")
+        if route not in routes or "/" in name or not os.path.isfile(path):
             return self.reply(404, [b"<html><body>404 Not Found</body></html>"])
         if route == "redirect":
             return self.reply(302, [], Location="/files/" + name)
+        if route == "away":
+            return self.reply(302, [], Location="file://" + os.path.abspath(path))
         with open(path, "rb") as f:
             body = f.read()
+        if route == "endless":
+            self.send_response(200)
+            self.end_headers()
+            while True:
+                self.wfile.write(body)
         step = max(1, -(-len(body) // 8) if route == "slow" else len(body))
         pieces = [body[i:i + step] for i in range(0, len(body), step)]
         if route == "stall":
             pieces = [body[:len(body) // 2]]
-        self.reply(200, pieces, len(body))
+        self.reply(200, pieces, None if route == "slow" else len(body))
+        if route == "slow":
+            time.sleep(1)
         if route == "stall":
             time.sleep(3600)
 
-    def reply(self, status, pieces, length=None, **headers):
+    def reply(self, status, pieces, length=-1, **headers):
         self.send_response(status)
-        headers["Content-Length"] = str(sum(map(len, pieces)) if length is None else length)
+        if length is not None:
+            headers["Content-Length"] = str(sum(map(len, pieces)) if length == -1 else length)
         for key, value in headers.items():
             self.send_header(key, value)
         self.end_headers()
