@@ -1,5 +1,6 @@
 #include "jobs/runner.h"
 
+#include <cerrno>
 #include <exception>
 #include <variant>
 
@@ -42,22 +43,69 @@ std::variant<json, Transcription> runBranch(const Job& job) {
 // the memory there is.
 constexpr size_t JOB_LIMIT = size_t{1} << 30;
 
-bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
+// Whether a job whose result was not written is done with (true) or is to be kept for a later
+// attempt: a result that failed for want of something that may come back (descriptors, memory,
+// disk space) must not take the job with it, while one whose place can never take a file (a
+// missing folder, no permission) would fail the same way at every attempt.
+bool settled(bool written, int cause) {
+  if (written) return true;
+  switch (cause) {
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ENAMETOOLONG:
+    case ELOOP:
+    case EINVAL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool writeAnswer(const std::string& bytes, const std::string& path) {
+  const bool written = writeBytes(bytes, path);
+  return settled(written, errno);
+}
+
+// The answer to a job whose "out" names something that is not a regular file (a device, a FIFO,
+// a link): that is never replaced, and the failure goes beside the job file instead, as for a job
+// file that cannot be read.
+bool answerBeside(const std::string& out, const std::string& jobPath) {
+  return writeAnswer(*serialise(failed("The result cannot be written to " + out +
+                                       ", which is not a regular file")),
+                     jobPath + ".result.json");
+}
+
+// Whether the job is done with after an attempt to put its answer at `out`.
+bool delivered(bool written, int cause, const std::string& out, const std::string& jobPath) {
+  if (written) return true;
+  if (cause == EEXIST && !files::replaceable(out)) return answerBeside(out, jobPath);
+  return settled(false, cause);
+}
+
+bool deliver(const std::string& bytes, const std::string& out, const std::string& jobPath) {
+  const bool written = writeBytes(bytes, out);
+  return delivered(written, errno, out, jobPath);
+}
+
+bool answer(const std::string& jobPath, std::optional<std::string> bytes, const std::string* refusal) {
   std::optional<Job> job;
   if (bytes) job = decodeJob(*bytes);
   bytes.reset();  // a large job file need not stay in memory while the job runs
-  if (!job) {
-    write(failed("Unreadable job file"), jobPath + ".result.json");
-    return true;
-  }
+  if (!job) return writeAnswer(*serialise(failed("Unreadable job file")), jobPath + ".result.json");
   json result;
   bool threw = true;
   try {
+    // Nothing would receive the answer: the job is not run at all.
+    if (!files::replaceable(job->out)) return answerBeside(job->out, jobPath);
+    if (refusal) throw Failure(*refusal);
     auto branch = runBranch(*job);
     if (const auto* transcription = std::get_if<Transcription>(&branch)) {
       // A transcript found wanting halfway leaves nothing at "out"; its failure is answered below.
       std::exception_ptr error;
-      writeStream(job->out, [&](int fd) {
+      const bool written = writeStream(job->out, [&](int fd) {
         try {
           return writeResult(*transcription, fd);
         } catch (...) {
@@ -65,7 +113,7 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
           return false;
         }
       });
-      if (!error) return true;
+      if (!error) return delivered(written, errno, job->out, jobPath);
       std::rethrow_exception(error);
     }
     result = std::move(std::get<json>(branch));
@@ -85,15 +133,14 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
   result = json();
   if (!serialised)
     serialised = serialise(failed("The result of this job could not be written as JSON"));
-  writeBytes(*serialised, job->out);
-  return true;
+  return deliver(*serialised, job->out, jobPath);
 }
 
 }  // namespace
 
 void run(const std::string& jobPath) {
   try {
-    answer(jobPath, files::read(jobPath, JOB_LIMIT));
+    answer(jobPath, files::read(jobPath, JOB_LIMIT), nullptr);
   } catch (...) {
     // Only memory running out even for the answer ends here; the process lives on.
   }
@@ -101,8 +148,16 @@ void run(const std::string& jobPath) {
 
 bool run(const std::string& jobPath, int fd) {
   try {
-    return answer(jobPath, files::readAll(fd, JOB_LIMIT));
+    return answer(jobPath, files::readAll(fd, JOB_LIMIT), nullptr);
   } catch (...) {
-    return true;
+    return false;  // not answered: the job stays for a later attempt
+  }
+}
+
+bool refuse(const std::string& jobPath, int fd, const std::string& message) {
+  try {
+    return answer(jobPath, files::readAll(fd, JOB_LIMIT), &message);
+  } catch (...) {
+    return false;
   }
 }
