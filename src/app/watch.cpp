@@ -179,11 +179,19 @@ class FolderWatch {
     const auto now = std::chrono::steady_clock::now();
     const bool look = dirty_ || times != times_ || (watch_ < 0 && now - lastLook_ >= FULL_LOOK);
     if (look) {
-      dirty_ = false;
+      dirty_ = arrived_ = false;
       times_ = times;
       lastLook_ = now;
     }
     return look;
+  }
+
+  // True when a job file arrived since the folder was last listed. A watcher at its idle time
+  // looks once more for it rather than leave it to a service manager that is not watching the
+  // folder while the watcher runs.
+  bool arrived() {
+    drain();
+    return arrived_;
   }
 
   // Waits up to `limit` for a job file to arrive.
@@ -226,7 +234,7 @@ class FolderWatch {
           watched_ = {};
         }
         if (event->len > 0 && isJobName(event->name) && (event->mask & (IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB)))
-          job = true;
+          job = arrived_ = true;
         p += sizeof(inotify_event) + event->len;
       }
     }
@@ -246,7 +254,7 @@ class FolderWatch {
   int fd_ = -1;
   int watch_ = -1;
   FileId watched_{};
-  bool dirty_ = true;
+  bool dirty_ = true, arrived_ = false;
   Times times_{};
   std::chrono::steady_clock::time_point lastLook_{};
 };
@@ -302,7 +310,7 @@ void watch(const std::string& folder, double idle) {
   // live watcher holds, which are tried again at every scan.
   std::set<FileId> skipped;
   std::vector<std::string> busy;
-  while (now() - lastActivity < idle && !process::stopping()) {
+  while ((now() - lastActivity < idle || changes.arrived()) && !process::stopping()) {
     std::vector<std::string> names = changes.changed() ? jobNames(folder) : std::move(busy);
     busy.clear();
     for (const auto& name : names) {
