@@ -107,6 +107,7 @@ class Claim {
         (st.st_mode & (S_IWGRP | S_IWOTH)) || skipped.count({st.st_dev, st.st_ino}))
       return Take::refused;
     id_ = {st.st_dev, st.st_ino};
+    linked_ = st.st_nlink > 1;
     // A job file that its owner may only write is still held locked while it is answered as
     // unreadable; one that can be opened in no way at all is answered without a lock.
     fd_ = files::reopen(handle_, O_RDONLY);
@@ -138,7 +139,11 @@ class Claim {
   // The job is done: the claimed file goes, before its lock does. Where something else holds
   // the claimed name (swapped in after the claim), it stays; if it is a job of ours, a later scan
   // finds it unlocked and runs it. False when the claimed file is still there.
-  bool finish() { return !files::names(taken_, handle_) || files::remove(taken_); }
+  bool finish() {
+    const bool gone = !files::names(taken_, handle_) || files::remove(taken_);
+    if (gone && linked_) setAttempts(0);  // its other name may come back as a new job
+    return gone;
+  }
 
   // The job was not done: its file goes back under the job's name, so that any watcher may take
   // it up; where that name is taken again, the unlocked claim waits for the next watcher.
@@ -149,6 +154,7 @@ class Claim {
  private:
   int handle_ = -1, fd_ = -1;
   FileId id_{};
+  bool linked_ = false;
   std::string taken_, job_;
 };
 
