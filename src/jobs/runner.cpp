@@ -46,10 +46,12 @@ constexpr size_t JOB_LIMIT = size_t{1} << 30;
 // Whether a job whose result was not written is done with (true) or is to be kept for a later
 // attempt: a result that failed for want of something that may come back (descriptors, memory,
 // disk space) must not take the job with it, while one whose place can never take a file (a
-// missing folder, no permission) would fail the same way at every attempt.
+// missing folder, no permission, something else in its place) would fail the same way at every
+// attempt.
 bool settled(bool written, int cause) {
   if (written) return true;
   switch (cause) {
+    case EEXIST:
     case ENOENT:
     case ENOTDIR:
     case EACCES:
