@@ -117,7 +117,7 @@ TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
   test::writeFile(dir / "h.tovijob", "");  // 1 TB, sparse: too large to be a job, never read
   ASSERT_EQ(::truncate((dir / "h.tovijob").c_str(), off_t{1} << 40), 0);
   test::writeJob(dir / "d.TOVIJOB", transcribeJob(dir / "d.json"));
-  // A claim that nobody holds is a job whose watcher died: it runs, before a job of its name.
+  // A claim that nobody holds is a job whose watcher died: it runs, and then a job of its name.
   test::writeJob(dir / "f.tovijob.taken", transcribeJob(dir / "f.json"));
   test::writeJob(dir / "f.tovijob", measureJob(dir / "f.json"));
   test::writeFile(dir / "g.tovijob.taken", "left over");
@@ -437,7 +437,7 @@ TEST(Watch, AJobWhoseAnswerCannotBeWrittenStays) {
   test::TempDir dir;
   const json job = {{"out", dir / "r.json"}, {"kind", "measure"}, {"font", "DejaVu Sans"}, {"size", 12},
                     {"strings", {"Hi"}}};
-  for (const char* limit : {"--nofile=6", "--nofile=7", "--nofile=8", "--nofile=10"}) {
+  for (const char* limit : {"--nofile=6", "--nofile=7", "--nofile=8", "--nofile=64"}) {
     std::filesystem::remove(dir / "r.json");
     test::writeJob(dir / "a.tovijob", job);
     test::runProgram("/usr/bin/prlimit", {limit, test::helperPath(), "--watch", dir.path, "--idle", "0.3"});
