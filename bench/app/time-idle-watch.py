@@ -41,6 +41,7 @@ def fill(folder, entries, name, mode, owner=None):
 
 
 def per_job(helper, root, jobs=500):
+    os.mkdir(root)
     aside, watched, results = (os.path.join(root, n) for n in ("aside", "watched", "results"))
     for folder in (aside, watched, results):
         os.mkdir(folder)
@@ -77,7 +78,7 @@ def main():
             fill(folder, entries, name, mode, owner)
             user, system = idle_cost(helper, folder, seconds)
             print(f"idle {seconds:g} s over {entries} {label}: {user + system:.2f} s processor time"
-                  f" (user {user:.2f}, system {system:.2f})")
+                  f" (user {user:.2f}, system {system:.2f})", flush=True)
         os.mkdir(os.path.join(root, "empty"))
         user, system = idle_cost(helper, os.path.join(root, "empty"), seconds)
         print(f"idle {seconds:g} s over an empty folder: {user + system:.2f} s processor time")
