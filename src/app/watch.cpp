@@ -133,7 +133,8 @@ class Claim {
   }
   void setAttempts(int count) {
     if (fd_ >= 0)
-      files::setAttribute(fd_, ATTEMPTS, count == ANSWERED ? "answered" : count == 0 ? "" : std::to_string(count));
+      files::setAttribute(fd_, ATTEMPTS,
+                          count == ANSWERED ? "answered" : count == 0 ? "" : std::to_string(count));
   }
 
   // The job is done: the claimed file goes, before its lock does. Where something else holds
@@ -239,8 +240,8 @@ class FolderWatch {
           watch_ = -1;
           watched_ = {};
         }
-        if (event->len > 0 && isJobName(event->name) && (event->mask & (IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB)))
-          job = arrived_ = true;
+        constexpr uint32_t ARRIVAL = IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB;
+        if (event->len > 0 && isJobName(event->name) && (event->mask & ARRIVAL)) job = arrived_ = true;
         p += sizeof(inotify_event) + event->len;
       }
     }
