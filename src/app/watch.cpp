@@ -5,11 +5,13 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <set>
 #include <thread>
 #include <tuple>
 #include <utf8proc.h>
@@ -44,14 +46,14 @@ std::string composed(const std::string& name) {
   return out;
 }
 
-// The job files in the folder in the order they run, with the claims left by a watcher that died
-// (their ".taken" names) each just before a job of its name.
+// The job files in the folder in the order they run, then the claims left by a watcher that died
+// (their ".taken" names): a job that ended its watcher does not hold back the jobs behind it.
 std::vector<std::string> jobNames(const std::string& folder) {
-  std::vector<std::tuple<std::string, bool, std::string>> keyed;
+  std::vector<std::tuple<bool, std::string, std::string>> keyed;
   for (auto& name : files::list(folder)) {
-    if (isJobName(name)) keyed.emplace_back(composed(name), true, std::move(name));
+    if (isJobName(name)) keyed.emplace_back(false, composed(name), std::move(name));
     else if (endsWith(name, TAKEN) && isJobName(name.substr(0, name.size() - TAKEN.size())))
-      keyed.emplace_back(composed(name.substr(0, name.size() - TAKEN.size())), false, std::move(name));
+      keyed.emplace_back(true, composed(name), std::move(name));
   }
   std::sort(keyed.begin(), keyed.end());
   std::vector<std::string> names;
@@ -59,9 +61,26 @@ std::vector<std::string> jobNames(const std::string& folder) {
   return names;
 }
 
+using FileId = std::pair<dev_t, ino_t>;
+
+// How many runs of a job have begun, kept on the job file itself (an extended attribute), so that
+// it survives the watcher that ran it and goes wherever the file goes. Only the file's owner may
+// set it, and a job file that others may write is never run.
+const char* const ATTEMPTS = "user.tovihelper.attempts";
+// A job answered whose claimed file could not be removed: it never runs again.
+constexpr int ANSWERED = -1;
+// Runs that ended with the watcher's death before a job is answered with POISON instead.
+constexpr int DEATHS = 3;
+const std::string POISON =
+    "The helper ended unexpectedly three times in a row while running this job (for example, it "
+    "ran out of memory), so the job was not run again";
+
+enum class Take { claimed, busy, refused };
+
 // A job file of this user's, open and locked: the claim. A job file names programs that the
-// helper will run, so the type and owner are checked on the very file that is then run, never on
-// a name looked up again; the lock tells a live watcher's claim from one whose watcher died.
+// helper will run, so the type, owner and mode are checked on the very file that is then run,
+// never on a name looked up again; the lock tells a live watcher's claim from one whose watcher
+// died.
 class Claim {
  public:
   Claim() = default;
@@ -69,60 +88,121 @@ class Claim {
   Claim& operator=(const Claim&) = delete;
   ~Claim() {
     if (fd_ >= 0) ::close(fd_);  // lets the lock go
+    if (handle_ >= 0) ::close(handle_);
   }
 
   // Claims folder/name: a job file by renaming it to its ".taken" name (never replacing one), or
-  // a ".taken" file whose watcher has died (nobody holds its lock) where it lies.
-  bool take(const std::string& folder, const std::string& name) {
+  // a ".taken" file whose watcher has died (nobody holds its lock) where it lies. Busy when a
+  // live watcher holds it; refused for anything that is not a job of this user's to run now.
+  Take take(const std::string& folder, const std::string& name, const std::set<FileId>& skipped) {
     const std::string path = folder + "/" + name;
     const bool orphan = endsWith(name, TAKEN);
     taken_ = orphan ? path : path + TAKEN;
     job_ = orphan ? path.substr(0, path.size() - TAKEN.size()) : path;
-    fd_ = files::openOwnFile(path, O_RDONLY);
-    // A live watcher holds the lock on what it runs; a file already run has lost its last name.
-    if (fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) != 0 || !files::names(path, fd_)) return false;
-    // What runs is the file open here, whatever happens to its names from now on.
-    return orphan || files::renameNoReplace(path, taken_);
+    handle_ = files::handle(path);
+    struct stat st;
+    // A file that others may write is not the host's request, whoever owns it. A second name is
+    // fine: protected hard links keep other users from linking a file of ours.
+    if (handle_ < 0 || ::fstat(handle_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) || skipped.count({st.st_dev, st.st_ino}))
+      return Take::refused;
+    id_ = {st.st_dev, st.st_ino};
+    linked_ = st.st_nlink > 1;
+    // A job file that its owner may only write is still held locked while it is answered as
+    // unreadable; one that can be opened in no way at all is answered without a lock.
+    fd_ = files::reopen(handle_, O_RDONLY);
+    if (fd_ < 0 && errno == EACCES) fd_ = files::reopen(handle_, O_WRONLY);
+    if (fd_ < 0 && errno != EACCES) return Take::busy;  // out of descriptors for now
+    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) return Take::busy;
+    // A file already run has lost its last name; what runs is the file open here, whatever
+    // happens to its names from now on.
+    if (!files::names(path, handle_)) return Take::refused;
+    return orphan || files::renameNoReplace(path, taken_) ? Take::claimed : Take::refused;
   }
 
   const std::string& taken() const { return taken_; }
   int fd() const { return fd_; }
+  FileId id() const { return id_; }
+
+  // The runs of this job begun so far, or ANSWERED.
+  int attempts() const {
+    const auto value = fd_ >= 0 ? files::attribute(fd_, ATTEMPTS) : std::nullopt;
+    if (!value) return 0;
+    if (*value == "answered") return ANSWERED;
+    return value->size() == 1 && (*value)[0] >= '1' && (*value)[0] <= '9' ? (*value)[0] - '0' : 0;
+  }
+  void setAttempts(int count) {
+    if (fd_ >= 0)
+      files::setAttribute(fd_, ATTEMPTS,
+                          count == ANSWERED ? "answered" : count == 0 ? "" : std::to_string(count));
+  }
 
   // The job is done: the claimed file goes, before its lock does. Where something else holds
   // the claimed name (swapped in after the claim), it stays; if it is a job of ours, a later scan
-  // finds it unlocked and runs it.
-  void finish() {
-    if (files::names(taken_, fd_)) files::remove(taken_);
+  // finds it unlocked and runs it. False when the claimed file is still there.
+  bool finish() {
+    const bool gone = !files::names(taken_, handle_) || files::remove(taken_);
+    if (gone && linked_) setAttempts(0);  // its other name may come back as a new job
+    return gone;
   }
 
   // The job was not done: its file goes back under the job's name, so that any watcher may take
   // it up; where that name is taken again, the unlocked claim waits for the next watcher.
   void handBack() {
-    if (files::names(taken_, fd_)) files::renameNoReplace(taken_, job_);
+    if (files::names(taken_, handle_)) files::renameNoReplace(taken_, job_);
   }
 
  private:
-  int fd_ = -1;
+  int handle_ = -1, fd_ = -1;
+  FileId id_{};
+  bool linked_ = false;
   std::string taken_, job_;
 };
 
-// Wakes the loop between scans as soon as a job file is moved into the folder or closed after
-// writing; the fixed period stays the longest wait, so nothing depends on the events.
-class FolderEvents {
+// Tells when the folder may hold something that the last look did not see, so that a watcher
+// idling over a large folder does not list it, and look at every file others left there, ten
+// times a second. Change notices from the system (inotify) say so at once; without them the
+// folder's own times do, and a whole look is taken at least every FULL_LOOK. It also wakes the
+// loop between scans as soon as a job file is moved into the folder or closed after writing.
+class FolderWatch {
  public:
-  explicit FolderEvents(const std::string& folder) : folder_(folder) {
-    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    addWatch();
-  }
-  ~FolderEvents() {
+  explicit FolderWatch(const std::string& folder)
+      : folder_(folder), fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+  ~FolderWatch() {
     if (fd_ >= 0) ::close(fd_);
   }
-  FolderEvents(const FolderEvents&) = delete;
-  FolderEvents& operator=(const FolderEvents&) = delete;
+  FolderWatch(const FolderWatch&) = delete;
+  FolderWatch& operator=(const FolderWatch&) = delete;
+
+  // True when the folder is to be listed again.
+  bool changed() {
+    drain();
+    struct stat st {};
+    if (!files::usable(folder_) || folder_.empty() || ::stat(folder_.c_str(), &st) != 0) st = {};
+    // A folder that appeared, or another folder now at the path, is watched afresh.
+    if (st.st_ino != 0 && (st.st_dev != watched_.first || st.st_ino != watched_.second)) rewatch(st);
+    const Times times{st.st_dev, st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
+                      st.st_ctim.tv_nsec};
+    const auto now = std::chrono::steady_clock::now();
+    const bool look = dirty_ || times != times_ || (watch_ < 0 && now - lastLook_ >= FULL_LOOK);
+    if (look) {
+      dirty_ = arrived_ = false;
+      times_ = times;
+      lastLook_ = now;
+    }
+    return look;
+  }
+
+  // True when a job file arrived since the folder was last listed. A watcher at its idle time
+  // looks once more for it rather than leave it to a service manager that is not watching the
+  // folder while the watcher runs.
+  bool arrived() {
+    drain();
+    return arrived_;
+  }
 
   // Waits up to `limit` for a job file to arrive.
   void wait(std::chrono::milliseconds limit) {
-    addWatch();
     if (fd_ < 0 || watch_ < 0) {
       std::this_thread::sleep_for(limit);
       return;
@@ -139,32 +219,82 @@ class FolderEvents {
   }
 
  private:
-  // Reads the pending events; true when one of them names a job file. A watch that went away
-  // (the folder was removed) is set up again at the next wait.
+  static constexpr auto FULL_LOOK = std::chrono::seconds(1);
+  using Times = std::tuple<dev_t, ino_t, time_t, long, time_t, long>;
+
+  // Reads the pending events: any of them means the folder is to be listed again; true when one
+  // names a job file that arrived. A watch that went away (the folder was removed or replaced)
+  // is set up again by changed().
   bool drain() {
+    if (fd_ < 0) return false;
     alignas(inotify_event) char buffer[8192];
     bool job = false;
     for (;;) {
       ssize_t n = ::read(fd_, buffer, sizeof buffer);
       if (n <= 0) return job;
+      dirty_ = true;
       for (char* p = buffer; p < buffer + n;) {
         auto* event = reinterpret_cast<inotify_event*>(p);
-        if (event->mask & IN_IGNORED) watch_ = -1;
-        if (event->len > 0 && isJobName(event->name)) job = true;
+        if (event->wd == watch_ && (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))) {
+          if (!(event->mask & IN_IGNORED)) ::inotify_rm_watch(fd_, watch_);
+          watch_ = -1;
+          watched_ = {};
+        }
+        constexpr uint32_t ARRIVAL = IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB;
+        if (event->len > 0 && isJobName(event->name) && (event->mask & ARRIVAL)) job = arrived_ = true;
         p += sizeof(inotify_event) + event->len;
       }
     }
   }
 
-  void addWatch() {
-    if (fd_ >= 0 && watch_ < 0 && files::usable(folder_))
-      watch_ = ::inotify_add_watch(fd_, folder_.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR);
+  void rewatch(const struct stat& st) {
+    if (fd_ < 0) return;
+    if (watch_ >= 0) ::inotify_rm_watch(fd_, watch_);
+    watch_ = ::inotify_add_watch(fd_, folder_.c_str(),
+                                 IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE |
+                                     IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    watched_ = watch_ >= 0 ? FileId{st.st_dev, st.st_ino} : FileId{};
+    dirty_ = true;  // whatever changed before the watch began
   }
 
   std::string folder_;
   int fd_ = -1;
   int watch_ = -1;
+  FileId watched_{};
+  bool dirty_ = true, arrived_ = false;
+  Times times_{};
+  std::chrono::steady_clock::time_point lastLook_{};
 };
+
+// Runs the job claimed, or answers it with POISON where its runs ended the watcher DEATHS times.
+// A job that is kept for later (handed back) or cannot be removed is not taken up again here.
+void serve(Claim& claim, std::set<FileId>& skipped, double& lastActivity) {
+  const int attempts = claim.attempts();
+  if (attempts == ANSWERED) {
+    // Answered by a watcher that could not remove it: it never runs twice.
+    if (!claim.finish()) skipped.insert(claim.id());
+    return;
+  }
+  bool done;
+  if (attempts >= DEATHS) {
+    done = refuse(claim.taken(), claim.fd(), POISON);
+  } else {
+    // Counted before the run: a run that ends the watcher leaves the count behind.
+    claim.setAttempts(attempts + 1);
+    done = run(claim.taken(), claim.fd());
+  }
+  lastActivity = now();
+  if (!done) {
+    // A stop, or an answer that could not be written for now: no death of the job's making.
+    claim.setAttempts(attempts);
+    claim.handBack();
+    skipped.insert(claim.id());
+  } else if (!claim.finish()) {
+    // Answered, but the folder keeps the claim (it cannot be changed): no watcher runs it again.
+    claim.setAttempts(ANSWERED);
+    skipped.insert(claim.id());
+  }
+}
 
 }  // namespace
 
@@ -182,20 +312,21 @@ void watch(const std::string& folder, double idle) {
 
   double lastActivity = now();
   if (!(now() - lastActivity < idle)) return;
-  FolderEvents events(folder);
-  while (now() - lastActivity < idle && !process::stopping()) {
-    for (const auto& name : jobNames(folder)) {
+  FolderWatch changes(folder);
+  // Files handed back or answered by this watcher that it will not take up again, and claims a
+  // live watcher holds, which are tried again at every scan.
+  std::set<FileId> skipped;
+  std::vector<std::string> busy;
+  while ((now() - lastActivity < idle || changes.arrived()) && !process::stopping()) {
+    std::vector<std::string> names = changes.changed() ? jobNames(folder) : std::move(busy);
+    busy.clear();
+    for (const auto& name : names) {
       if (process::stopping()) break;
       Claim claim;
-      if (!claim.take(folder, name)) continue;
-      if (run(claim.taken(), claim.fd())) {
-        claim.finish();
-      } else {
-        claim.handBack();
-        break;
-      }
-      lastActivity = now();
+      const Take took = claim.take(folder, name, skipped);
+      if (took == Take::busy) busy.push_back(name);
+      if (took == Take::claimed) serve(claim, skipped, lastActivity);
     }
-    events.wait(PERIOD);
+    changes.wait(PERIOD);
   }
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -71,23 +72,75 @@ bool writeWidths(const std::vector<double>& widths, int fd) {
   return files::writeAll(fd, piece);
 }
 
-bool answer(const std::string& jobPath, std::optional<std::string> bytes, bool tooLarge) {
+// Whether a job whose result was not written is done with (true) or is to be kept for a later
+// attempt: a result that failed for want of something that may come back (descriptors, memory,
+// disk space) must not take the job with it, while one whose place can never take a file (a
+// missing folder, no permission, something else in its place) would fail the same way at every
+// attempt.
+bool settled(bool written, int cause) {
+  if (written) return true;
+  switch (cause) {
+    case EEXIST:
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ENAMETOOLONG:
+    case ELOOP:
+    case EINVAL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool writeAnswer(const std::string& bytes, const std::string& path) {
+  const bool written = writeBytes(bytes, path);
+  return settled(written, errno);
+}
+
+// The answer to a job whose "out" names something that is not a regular file (a device, a FIFO,
+// a link): that is never replaced, and the failure goes beside the job file instead, as for a job
+// file that cannot be read.
+bool answerBeside(const std::string& out, const std::string& jobPath) {
+  return writeAnswer(*serialise(failed("The result cannot be written to " + out +
+                                       ", which is not a regular file")),
+                     jobPath + ".result.json");
+}
+
+// Whether the job is done with after an attempt to put its answer at `out`.
+bool delivered(bool written, int cause, const std::string& out, const std::string& jobPath) {
+  if (written) return true;
+  if (cause == EEXIST && !files::replaceable(out)) return answerBeside(out, jobPath);
+  return settled(false, cause);
+}
+
+bool deliver(const std::string& bytes, const std::string& out, const std::string& jobPath) {
+  const bool written = writeBytes(bytes, out);
+  return delivered(written, errno, out, jobPath);
+}
+
+bool answer(const std::string& jobPath, std::optional<std::string> bytes, bool tooLarge,
+            const std::string* refusal) {
   std::optional<Job> job;
   if (bytes) job = decodeJob(*bytes);
   bytes.reset();  // a large job file need not stay in memory while the job runs
-  if (!job) {
-    write(failed(tooLarge ? TOO_LARGE : "Unreadable job file"), jobPath + ".result.json");
-    return true;
-  }
+  if (!job)
+    return writeAnswer(*serialise(failed(tooLarge ? TOO_LARGE : "Unreadable job file")),
+                       jobPath + ".result.json");
   json result;
   std::optional<std::string> serialised;
   bool threw = true;
   try {
+    // Nothing would receive the answer: the job is not run at all.
+    if (!files::replaceable(job->out)) return answerBeside(job->out, jobPath);
+    if (refusal) throw Failure(*refusal);
     auto branch = runBranch(*job);
     if (const auto* transcription = std::get_if<Transcription>(&branch)) {
       // A transcript found wanting halfway leaves nothing at "out"; its failure is answered below.
       std::exception_ptr error;
-      writeStream(job->out, [&](int fd) {
+      const bool written = writeStream(job->out, [&](int fd) {
         try {
           return writeResult(*transcription, fd);
         } catch (...) {
@@ -95,14 +148,14 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes, bool t
           return false;
         }
       });
-      if (!error) return true;
+      if (!error) return delivered(written, errno, job->out, jobPath);
       std::rethrow_exception(error);
     }
     if (const auto* widths = std::get_if<std::vector<double>>(&branch)) {
       job->strings.reset();  // measured: only the widths are needed from here on
       if (std::all_of(widths->begin(), widths->end(), [](double w) { return std::isfinite(w); })) {
-        writeStream(job->out, [&](int fd) { return writeWidths(*widths, fd); });
-        return true;
+        const bool written = writeStream(job->out, [&](int fd) { return writeWidths(*widths, fd); });
+        return delivered(written, errno, job->out, jobPath);
       }
       serialised = serialise(failed(UNWRITABLE));
     } else {
@@ -121,18 +174,21 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes, bool t
   // A result that cannot be written as JSON (a width that overflowed to infinity, say) would
   // leave the host waiting for a file that never comes; it gets an error result instead.
   // A large result (a clip of the clipboard) goes straight into its file, never held as text.
-  if (!serialised && writeJson(result, job->out).has_value()) return true;  // tried, once
+  if (!serialised) {
+    if (const auto written = writeJson(result, job->out))
+      return delivered(*written, errno, job->out, jobPath);
+  }
   result = json();
   if (!serialised) serialised = serialise(failed(UNWRITABLE));
-  writeBytes(*serialised, job->out);
-  return true;
+  return deliver(*serialised, job->out, jobPath);
 }
 
 }  // namespace
 
 void run(const std::string& jobPath) {
   try {
-    answer(jobPath, files::read(jobPath, JOB_LIMIT), files::size(jobPath) > int64_t{JOB_LIMIT});
+    answer(jobPath, files::read(jobPath, JOB_LIMIT), files::size(jobPath) > int64_t{JOB_LIMIT},
+           nullptr);
   } catch (...) {
     // Only memory running out even for the answer ends here; the process lives on.
   }
@@ -142,8 +198,16 @@ bool run(const std::string& jobPath, int fd) {
   try {
     struct stat st;
     const bool tooLarge = ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) > JOB_LIMIT;
-    return answer(jobPath, files::readAll(fd, JOB_LIMIT), tooLarge);
+    return answer(jobPath, files::readAll(fd, JOB_LIMIT), tooLarge, nullptr);
   } catch (...) {
-    return true;
+    return false;  // not answered: the job stays for a later attempt
+  }
+}
+
+bool refuse(const std::string& jobPath, int fd, const std::string& message) {
+  try {
+    return answer(jobPath, files::readAll(fd, JOB_LIMIT), false, &message);
+  } catch (...) {
+    return false;
   }
 }

@@ -1,5 +1,6 @@
 #include "jobs/writer.h"
 
+#include <cerrno>
 #include <cmath>
 #include <memory>
 #include <string_view>
@@ -139,22 +140,47 @@ bool writeBytes(const std::string& bytes, const std::string& path) {
 }
 
 bool writeStream(const std::string& path, const std::function<bool(int fd)>& fill) {
-  // A path with a NUL in it names another file to the C library: nothing is touched at all.
-  if (!files::usable(path) || path.empty()) return false;
+  // A path with a NUL in it names another file to the C library: nothing is touched at all. Nor
+  // is anything at the path that is not a regular file (a device, a FIFO, a link, a folder).
+  if (!files::usable(path) || path.empty()) {
+    errno = EINVAL;
+    return false;
+  }
+  if (!files::replaceable(path)) {
+    errno = EEXIST;
+    return false;
+  }
   bool placed = false;
+  int cause = 0;
   if (auto tmp = files::createBeside(path, ".tmp")) {
     bool filled = false;
+    errno = EIO;
     try {
       filled = fill(tmp->fd);
     } catch (...) {
     }
-    // Only the file just written may move into place, not whatever took its name meanwhile.
+    // Only the file just written may move into place, not whatever took its name meanwhile. Its
+    // bytes reach the disk before its name does, so that a power cut leaves either the old state
+    // or the whole new file, never an empty one under the new name.
+    if (!filled) cause = errno;
     filled = filled && files::names(tmp->path, tmp->fd);
+    if (filled && !files::flush(tmp->fd)) {
+      cause = errno;
+      filled = false;
+    }
     const bool closed = ::close(tmp->fd) == 0;
+    if (filled && !closed) cause = errno;
     placed = filled && closed && ::rename(tmp->path.c_str(), path.c_str()) == 0;
+    if (filled && closed && !placed) cause = errno;
     if (!placed) ::unlink(tmp->path.c_str());
+  } else {
+    cause = errno;
   }
-  // No folder is ever removed in place of a result.
-  if (!placed) ::unlink(path.c_str());
+  // The new name is on the disk too before anyone is told the job is answered. A folder that
+  // cannot be flushed still holds the answer for everyone who looks now.
+  if (placed) files::syncFolderOf(path);
+  // A stale result must not pass for this job's answer; only a regular file is removed for it.
+  if (!placed && files::replaceable(path)) ::unlink(path.c_str());
+  errno = cause ? cause : EIO;
   return placed;
 }

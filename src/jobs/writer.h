@@ -9,10 +9,12 @@
 
 // Puts at `path` what `fill` writes to the descriptor of a new, private regular file made in the
 // same folder (never a link, FIFO or existing file; `path`+".tmp" when free, else a unique name),
-// then moves it into place. When `fill` returns false, or the file cannot be made, written or
-// moved, nothing new reaches `path`, the temporary file is removed and an earlier file at `path`
-// is removed too (a stale result must never pass for this job's answer). True when the new file
-// reached `path`.
+// flushes it to the disk, moves it into place and flushes the folder. Only a regular file at
+// `path` is ever replaced: anything else there (a device, FIFO, link or folder) is left alone and
+// nothing is written (errno EEXIST). When `fill` returns false, or the file cannot be made,
+// written, flushed or moved, nothing new reaches `path`, the temporary file is removed and an
+// earlier file at `path` is removed too (a stale result must never pass for this job's answer).
+// True when the new file reached `path`; on false errno tells why.
 bool writeStream(const std::string& path, const std::function<bool(int fd)>& fill);
 
 // Serialises `value` as compact JSON (every "/" written as "\/", non-ASCII as raw UTF-8, no

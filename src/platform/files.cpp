@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -152,6 +153,39 @@ bool names(const std::string& path, int fd) {
          ::fstat(fd, &open) == 0 && entry.st_dev == open.st_dev && entry.st_ino == open.st_ino;
 }
 
+int handle(const std::string& path) {
+  if (!usable(path) || path.empty()) {
+    errno = EINVAL;
+    return -1;
+  }
+  return ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+}
+
+int reopen(int handle, int flags) {
+  const std::string self = "/proc/self/fd/" + std::to_string(handle);
+  return ::open(self.c_str(), flags | O_CLOEXEC);
+}
+
+bool replaceable(const std::string& path) {
+  struct stat st;
+  const int saved = errno;
+  const bool other = usable(path) && !path.empty() && ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+  errno = saved;
+  return !other;
+}
+
+std::optional<std::string> attribute(int fd, const char* name) {
+  char value[64];
+  const ssize_t n = ::fgetxattr(fd, name, value, sizeof value);
+  if (n < 0) return std::nullopt;
+  return std::string(value, static_cast<size_t>(n));
+}
+
+bool setAttribute(int fd, const char* name, const std::string& value) {
+  if (value.empty()) return ::fremovexattr(fd, name) == 0 || errno == ENODATA;
+  return ::fsetxattr(fd, name, value.data(), value.size(), 0) == 0;
+}
+
 std::string temporaryFolder() {
   // As the C library's own temporary files: $TMPDIR when it is a folder, else /tmp.
   struct stat st;
@@ -189,6 +223,24 @@ bool sync(const std::string& path) {
   }
   ::close(fd);
   return rc == 0;
+}
+
+bool flush(int fd) {
+  int rc;
+  while ((rc = ::fsync(fd)) != 0 && errno == EINTR) {
+  }
+  return rc == 0 || errno == EINVAL;
+}
+
+bool syncFolderOf(const std::string& path) {
+  std::string folder = parent(path);
+  if (folder.empty()) folder = ".";
+  if (!usable(folder)) return false;
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool flushed = flush(fd);
+  ::close(fd);
+  return flushed;
 }
 
 bool remove(const std::string& path) {

@@ -65,6 +65,25 @@ bool removeStale(const std::string& path);
 // True when the entry at `path` (not following a link) is the file open at `fd`.
 bool names(const std::string& path, int fd);
 
+// A handle on the entry at `path` that opens nothing (O_PATH, never following a link): a FIFO
+// cannot block and a device is never woken while the handle is checked with fstat. -1 on failure.
+int handle(const std::string& path);
+
+// Opens the file that `handle` holds, with `flags` (close-on-exec is added), without looking its
+// name up again; -1 on failure, errno telling why.
+int reopen(int handle, int flags);
+
+// False when something that is not a regular file is at `path` (not following a link): a device,
+// FIFO, socket, folder or link, which a new file must never replace. Leaves errno as it was.
+bool replaceable(const std::string& path);
+
+// The value of the extended attribute `name` of the open file, or nothing.
+std::optional<std::string> attribute(int fd, const char* name);
+
+// Sets (or with an empty value removes) the extended attribute `name`; false on failure, for
+// example where the file system keeps no attributes.
+bool setAttribute(int fd, const char* name, const std::string& value);
+
 // The folder for temporary files: $TMPDIR when it names a folder, else /tmp.
 std::string temporaryFolder();
 
@@ -77,6 +96,14 @@ void move(const std::string& from, const std::string& to);
 
 // Flushes a file's (or a folder's) content to the disk (fsync); false on failure.
 bool sync(const std::string& path);
+
+// Flushes the open file's content to the disk; false on failure, errno telling why. A file system
+// that cannot flush at all (EINVAL) counts as flushed.
+bool flush(int fd);
+
+// Flushes the folder that holds `path` (its names: a file just moved in), never opening anything
+// but a folder; false on failure.
+bool syncFolderOf(const std::string& path);
 
 // Removes a file or an empty folder; false when nothing was removed.
 bool remove(const std::string& path);

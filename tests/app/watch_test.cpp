@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -116,7 +117,7 @@ TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
   test::writeFile(dir / "h.tovijob", "");  // 1 TB, sparse: too large to be a job, never read
   ASSERT_EQ(::truncate((dir / "h.tovijob").c_str(), off_t{1} << 40), 0);
   test::writeJob(dir / "d.TOVIJOB", transcribeJob(dir / "d.json"));
-  // A claim that nobody holds is a job whose watcher died: it runs, before a job of its name.
+  // A claim that nobody holds is a job whose watcher died: it runs, and then a job of its name.
   test::writeJob(dir / "f.tovijob.taken", transcribeJob(dir / "f.json"));
   test::writeJob(dir / "f.tovijob", measureJob(dir / "f.json"));
   test::writeFile(dir / "g.tovijob.taken", "left over");
@@ -144,10 +145,19 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
   test::writeJob(dir / "x", transcribeJob(dir / "b.json"));
   ASSERT_EQ(::symlink((dir / "x").c_str(), (dir / "b.tovijob").c_str()), 0);
   ASSERT_EQ(::mkfifo((dir / "c.tovijob").c_str(), 0644), 0);
+  // A file that others may write is not the host's request; a second name of ours is no harm.
+  test::writeJob(dir / "g.tovijob", transcribeJob(dir / "g.json"));
+  ASSERT_EQ(::chmod((dir / "g.tovijob").c_str(), 0620), 0);
+  test::writeJob(dir / "h.tovijob", transcribeJob(dir / "h.json"));
+  ASSERT_EQ(::link((dir / "h.tovijob").c_str(), (dir / "h").c_str()), 0);
   test::runHelper({"--watch", dir.path, "--idle", "0.3"});
   EXPECT_TRUE(test::exists(dir / "b.tovijob"));
   EXPECT_TRUE(test::exists(dir / "c.tovijob"));
+  EXPECT_TRUE(test::exists(dir / "g.tovijob"));
   EXPECT_FALSE(test::exists(dir / "b.json"));
+  EXPECT_FALSE(test::exists(dir / "g.json"));
+  EXPECT_TRUE(test::exists(dir / "h.json"));
+  EXPECT_FALSE(test::exists(dir / "h.tovijob"));
 
   if (::geteuid() != 0) GTEST_SKIP() << "making another user's file needs root";
   test::writeJob(dir / "a.tovijob", transcribeJob(dir / "a.json"));
@@ -200,10 +210,16 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
 
 TEST(Watch, PicksUpAJobThatArrivesWhileItWaits) {
   test::TempDir dir;
+  test::writeJob(dir / "g.tovijob", transcribeJob(dir / "g.json"));
+  ASSERT_EQ(::chmod((dir / "g.tovijob").c_str(), 0666), 0);
   pid_t child = startWatcher(dir.path, "3");
   test::writeJob(dir / "a.tmp", transcribeJob(dir / "a.json"));
   ASSERT_EQ(std::rename((dir / "a.tmp").c_str(), (dir / "a.tovijob").c_str()), 0);
   EXPECT_TRUE(test::waitFor([&] { return test::exists(dir / "a.json"); }));
+  // A file in the folder that became a job of ours, with no change to the folder itself.
+  EXPECT_FALSE(test::exists(dir / "g.json"));
+  ASSERT_EQ(::chmod((dir / "g.tovijob").c_str(), 0600), 0);
+  EXPECT_TRUE(test::waitFor([&] { return test::exists(dir / "g.json"); }));
   EXPECT_EQ(process::wait(child), 0);
   EXPECT_FALSE(test::exists(dir / "a.tovijob"));
 }
@@ -321,6 +337,121 @@ TEST(Watch, KillingWatchersLosesNoJob) {
   std::printf("[ figures  ] jobs %d, kills %d, jobs lost %d, jobs run twice %d\n", count, kills, lost, twice);
   EXPECT_EQ(lost, 0);
   EXPECT_LE(twice, kills);  // only a job whose watcher was killed while running it
+}
+
+// The answer and the folder's new name for it reach the disk before the job file is removed, so
+// that a power cut leaves either the job to run again or its whole answer.
+TEST(Watch, AnAnswerIsOnTheDiskBeforeItsJobIsRemoved) {
+  test::TempDir dir;
+  const std::string jobs = dir / "jobs", outs = dir / "outs", log = dir / "log";
+  std::filesystem::create_directories(jobs);
+  std::filesystem::create_directories(outs);
+  test::writeJob(jobs + "/a.tovijob", measureJob(outs + "/r.json"));
+  // LeakSanitizer cannot run under ptrace.
+  auto traced = test::runProgram(
+      "/usr/bin/strace", {"-f", "-y", "-o", log, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+                          "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat", test::helperPath(),
+                          "--watch", jobs, "--idle", "0.3"});
+  if (traced.status != 0 && traced.output.find("ptrace") != std::string::npos)
+    GTEST_SKIP() << "strace cannot trace here: " << traced.output;
+  ASSERT_EQ(traced.status, 0) << traced.output;
+  EXPECT_EQ(test::readJson(outs + "/r.json")["error"], test::errorOfJob(measureJob("x")));
+  std::vector<std::string> calls;
+  std::istringstream lines(test::readFile(log).value_or(""));
+  for (std::string line; std::getline(lines, line);) calls.push_back(line);
+  const auto first = [&](const std::vector<std::string>& parts) {
+    for (size_t i = 0; i < calls.size(); ++i)
+      if (std::all_of(parts.begin(), parts.end(), [&](auto& p) { return calls[i].find(p) != calls[i].npos; }))
+        return static_cast<int>(i);
+    return -1;
+  };
+  const int flushed = first({"sync(", "r.json.tmp>)", "= 0"});
+  const int moved = first({"rename", "r.json.tmp\", ", "r.json\")", "= 0"});
+  const int folder = first({"sync(", "<" + outs + ">)", "= 0"});
+  const int removed = first({"unlink", "a.tovijob.taken\"", "= 0"});
+  EXPECT_GE(flushed, 0);
+  EXPECT_LT(flushed, moved);
+  EXPECT_LT(moved, folder);
+  EXPECT_LT(folder, removed);
+}
+
+// A job whose run ends its watcher (here whisper-cli kills it, as the kernel does a process out of
+// memory) is answered after its third run and never holds back the job behind it.
+TEST(Watch, AJobThatEndsItsWatcherThreeTimesIsAnswered) {
+  test::TempDir dir;
+  Transcriber whisper;
+  test::writeFile(whisper.dir / "killer", "#!/bin/sh\nkill -KILL $PPID\nexec sleep 60\n");
+  ::chmod((whisper.dir / "killer").c_str(), 0755);
+  auto poison = whisper.job(dir / "a.json", "a");
+  poison["whisper"] = whisper.dir / "killer";
+  test::writeJob(dir / "a.tovijob", poison);
+  test::writeJob(dir / "b.tovijob", measureJob(dir / "b.json"));
+  int deaths = 0, watchers = 0;
+  for (; watchers < 6 && !test::exists(dir / "a.json"); ++watchers) {
+    deaths += test::runHelper({"--watch", dir.path, "--idle", "0.3"}).status == 128 + SIGKILL;
+    if (watchers == 1) {
+      EXPECT_TRUE(test::exists(dir / "b.json"));
+    }
+  }
+  EXPECT_EQ(deaths, 3);
+  EXPECT_EQ(watchers, 4);
+  EXPECT_EQ(test::readJson(dir / "a.json")["error"],
+            "The helper ended unexpectedly three times in a row while running this job (for example, it "
+            "ran out of memory), so the job was not run again");
+  EXPECT_FALSE(test::exists(dir / "a.tovijob.taken"));
+}
+
+// Run as another user: a folder the watcher can read but not change keeps a claim it cannot
+// remove, which is run once, answered and then left; a job file its owner cannot read is answered.
+TEST(Watch, AClaimThatCannotBeRemovedRunsOnceAndTheWatcherStillIdlesOut) {
+  if (::geteuid() != 0) GTEST_SKIP() << "running the watcher as another user needs root";
+  test::TempDir dir;
+  Transcriber whisper;
+  const std::string jobs = dir / "jobs", outs = dir / "outs", other = dir / "other";
+  for (const auto& folder : {jobs, outs, other}) std::filesystem::create_directories(folder);
+  test::writeJob(jobs + "/a.tovijob.taken", whisper.job(outs + "/a.json", "a"));
+  test::writeJob(other + "/u.tovijob", transcribeJob(outs + "/u.json"));
+  ASSERT_EQ(::chmod((other + "/u.tovijob").c_str(), 0200), 0);
+  for (const auto& top : {dir.path, whisper.dir.path}) {
+    ASSERT_EQ(::chmod(top.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(top.c_str(), 65534, 65534), 0);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(top))
+      ASSERT_EQ(::lchown(entry.path().c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(::chmod(jobs.c_str(), 0555), 0);
+  const auto watchAsNobody = [](const std::string& folder) {
+    auto run = test::runProgram("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                     test::helperPath(), "--watch", folder, "--idle", "0.5"});
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 0) << run.output;
+  };
+  watchAsNobody(jobs);
+  watchAsNobody(jobs);
+  EXPECT_EQ(whisper.starts().size(), 1u);
+  EXPECT_EQ(test::readJson(outs + "/a.json")["whisper"], json({{"job", "a"}}));
+  watchAsNobody(other);
+  EXPECT_EQ(test::readJson(other + "/u.tovijob.taken.result.json")["error"], "Unreadable job file");
+  EXPECT_FALSE(test::exists(other + "/u.tovijob.taken"));
+  EXPECT_FALSE(test::exists(outs + "/u.json"));
+}
+
+// Short of descriptors (a measure job needs several for fontconfig), a job whose answer cannot be
+// written is never removed unanswered: it is answered, or it stays for a later watcher.
+TEST(Watch, AJobWhoseAnswerCannotBeWrittenStays) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizers' own checks need descriptors and fail the helper without them";
+#endif
+  test::TempDir dir;
+  const json job = {{"out", dir / "r.json"}, {"kind", "measure"}, {"font", "DejaVu Sans"}, {"size", 12},
+                    {"strings", {"Hi"}}};
+  for (const char* limit : {"--nofile=6", "--nofile=7", "--nofile=8", "--nofile=64"}) {
+    std::filesystem::remove(dir / "r.json");
+    test::writeJob(dir / "a.tovijob", job);
+    test::runProgram("/usr/bin/prlimit", {limit, test::helperPath(), "--watch", dir.path, "--idle", "0.3"});
+    EXPECT_NE(test::exists(dir / "r.json"), test::exists(dir / "a.tovijob")) << limit;
+    EXPECT_FALSE(test::exists(dir / "a.tovijob.taken")) << limit;
+  }
+  EXPECT_EQ(test::readJson(dir / "r.json")["ok"], true);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -129,6 +130,31 @@ TEST(Runner, TheResultReplacesAnOldOneAndGoesNowhereElse) {
   EXPECT_EQ(full.status, 0);
   EXPECT_EQ(full.output, "");
   EXPECT_FALSE(test::exists(out));
+
+  // Something at "out" that is not a regular file is never replaced: the job is answered beside
+  // its job file instead.
+  const std::string special = dir / "special";
+  test::writeJob(dir / "d.tovijob", json{{"out", special}, {"kind", "measure"}});
+  const std::function<void()> specials[] = {
+      [&] { ASSERT_EQ(::mkfifo(special.c_str(), 0666), 0); },
+      [&] { ASSERT_EQ(::symlink(victim.c_str(), special.c_str()), 0); },
+      [&] {  // the null device's numbers, made here (as root)
+        if (::geteuid() == 0) {
+          ASSERT_EQ(::mknod(special.c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+        }
+      }};
+  for (const auto& make : specials) {
+    std::filesystem::remove(special);
+    std::filesystem::remove(dir / "d.tovijob.result.json");
+    make();
+    if (!std::filesystem::exists(std::filesystem::symlink_status(special))) continue;
+    const auto type = std::filesystem::symlink_status(special).type();
+    EXPECT_EQ(test::runHelper({dir / "d.tovijob"}).status, 0);
+    EXPECT_EQ(std::filesystem::symlink_status(special).type(), type);
+    EXPECT_EQ(test::readJson(dir / "d.tovijob.result.json")["error"],
+              "The result cannot be written to " + special + ", which is not a regular file");
+  }
+  EXPECT_EQ(test::readFile(victim), "precious");
 
   // An "out" in a missing folder, or one with a NUL inside, produces no file at all.
   test::writeJob(dir / "b.tovijob", json{{"out", dir / "no/r.json"}});
