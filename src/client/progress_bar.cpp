@@ -1,0 +1,105 @@
+#include "client/progress_bar.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <utf8proc.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr const char* DOWNLOAD = "Downloading the model";
+constexpr int CELLS = 30;  // the bar at its widest
+
+// Columns that `text` takes on a terminal; invalid UTF-8 counts a column a byte.
+int columnsOf(const std::string& text) {
+  int columns = 0;
+  for (size_t at = 0; at < text.size();) {
+    utf8proc_int32_t c;
+    const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + at),
+                                    static_cast<utf8proc_ssize_t>(text.size() - at), &c);
+    if (n <= 0) {
+      ++columns, ++at;
+      continue;
+    }
+    columns += std::max(0, utf8proc_charwidth(c));
+    at += static_cast<size_t>(n);
+  }
+  return columns;
+}
+
+// `text` cut to at most `columns` columns, from its start or (for a file name, whose end tells
+// most) from its end, the cut marked with "…".
+std::string fitted(const std::string& text, int columns, bool keepEnd) {
+  if (columnsOf(text) <= columns) return text;
+  if (columns <= 0) return "";
+  std::string kept = text;
+  while (!kept.empty() && columnsOf(kept) > columns - 1) {
+    if (keepEnd) {
+      size_t cut = 1;
+      while (cut < kept.size() && (static_cast<unsigned char>(kept[cut]) & 0xC0) == 0x80) ++cut;
+      kept.erase(0, cut);
+    } else {
+      size_t cut = kept.size() - 1;
+      while (cut > 0 && (static_cast<unsigned char>(kept[cut]) & 0xC0) == 0x80) --cut;
+      kept.erase(cut);
+    }
+  }
+  return keepEnd ? "…" + kept : kept + "…";
+}
+
+int terminalColumns() {
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  const char* columns = std::getenv("COLUMNS");
+  const int value = columns ? std::atoi(columns) : 0;
+  return value > 0 ? value : 80;
+}
+
+}  // namespace
+
+std::string progressLine(const std::string& file, const std::string& phase, int64_t percent, int columns) {
+  const int room = columns - 1;
+  std::string figure;
+  if (percent >= 0) {
+    char text[8];
+    std::snprintf(text, sizeof text, " %3d%%", static_cast<int>(std::clamp<int64_t>(percent, 0, 100)));
+    figure = text;
+  }
+  constexpr int SHORTEST_BAR = 3 + 10;  // " [" ten cells "]"
+  // Phases are padded to one width, so that the bars of successive phases line up.
+  const int labelWidth = std::max(columnsOf(phase), columnsOf(DOWNLOAD));
+  const int fixed = labelWidth + static_cast<int>(figure.size()) + SHORTEST_BAR;
+  // The file gives way first (its end tells most), then the padding, then the bar.
+  std::string name = file.empty() ? "" : fitted(file, std::max(room - fixed - 2, 8), true) + ": ";
+  std::string label = phase;
+  if (columnsOf(name) + fixed <= room) label.append(static_cast<size_t>(labelWidth - columnsOf(phase)), ' ');
+  const int cells = std::min(CELLS, room - columnsOf(name) - columnsOf(label) - static_cast<int>(figure.size()) - 3);
+  std::string line = name + label;
+  if (cells >= 5) {
+    const int filled = percent < 0 ? 0 : static_cast<int>(std::clamp<int64_t>(percent, 0, 100) * cells / 100);
+    line += " [" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(cells - filled), '-') +
+            "]";
+  }
+  return fitted(line + figure, room, false);
+}
+
+ProgressBar::ProgressBar(std::string file) : shown_(::isatty(STDERR_FILENO) == 1), file_(std::move(file)) {}
+
+ProgressBar::~ProgressBar() {
+  if (!drawn_) return;
+  std::fputs("\n", stderr);
+  std::fflush(stderr);
+}
+
+void ProgressBar::show(const std::string& phase, int64_t percent) {
+  if (!shown_) return;
+  if (drawn_ && phase != phase_ && phase_ == DOWNLOAD) std::fputs("\n", stderr);
+  // The rest of the line is cleared, for a line shorter than the one before.
+  std::fprintf(stderr, "\r%s\x1b[K", progressLine(file_, phase, percent, terminalColumns()).c_str());
+  std::fflush(stderr);
+  drawn_ = true;
+  phase_ = phase;
+}
