@@ -62,21 +62,22 @@ int terminalColumns() {
 
 std::string progressLine(const std::string& file, const std::string& phase, int64_t percent, int columns) {
   const int room = columns - 1;
-  std::string figure;
-  if (percent >= 0) {
-    char text[8];
-    std::snprintf(text, sizeof text, " %3d%%", static_cast<int>(std::clamp<int64_t>(percent, 0, 100)));
-    figure = text;
-  }
+  // Room for the figure is kept before it is known, so that the bar does not move when it comes.
+  constexpr int FIGURE = 5;  // " 100%"
+  char figure[8] = "";
+  if (percent >= 0) std::snprintf(figure, sizeof figure, " %3d%%", static_cast<int>(std::clamp<int64_t>(percent, 0, 100)));
   constexpr int SHORTEST_BAR = 3 + 10;  // " [" ten cells "]"
   // Phases are padded to one width, so that the bars of successive phases line up.
   const int labelWidth = std::max(columnsOf(phase), columnsOf(DOWNLOAD));
-  const int fixed = labelWidth + static_cast<int>(figure.size()) + SHORTEST_BAR;
-  // The file gives way first (its end tells most), then the padding, then the bar.
-  std::string name = file.empty() ? "" : fitted(file, std::max(room - fixed - 2, 8), true) + ": ";
+  const int fixed = labelWidth + FIGURE + SHORTEST_BAR;
+  // The file gives way first (its end tells most) down to 16 columns, then the padding and the bar,
+  // then the file again: the phase and the figure stay whole.
+  int budget = room - fixed - 2;
+  if (budget < 16) budget = std::min(16, room - columnsOf(phase) - FIGURE - 2);
+  std::string name = file.empty() || budget < 4 ? "" : fitted(file, budget, true) + ": ";
   std::string label = phase;
   if (columnsOf(name) + fixed <= room) label.append(static_cast<size_t>(labelWidth - columnsOf(phase)), ' ');
-  const int cells = std::min(CELLS, room - columnsOf(name) - columnsOf(label) - static_cast<int>(figure.size()) - 3);
+  const int cells = std::min(CELLS, room - columnsOf(name) - columnsOf(label) - FIGURE - 3);
   std::string line = name + label;
   if (cells >= 5) {
     const int filled = percent < 0 ? 0 : static_cast<int>(std::clamp<int64_t>(percent, 0, 100) * cells / 100);
