@@ -59,7 +59,8 @@ Destination follow(const std::string& path) {
   for (int hops = 0; hops <= 40; ++hops) {
     if (auto fd = descriptorNamed(target)) return {fd, target};
     struct stat st;
-    if (!files::usable(target) || ::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return {std::nullopt, target};
+    if (!files::usable(target) || ::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+      return {std::nullopt, target};
     char link[PATH_MAX];
     const ssize_t n = ::readlink(target.c_str(), link, sizeof link);
     if (n < 0 || static_cast<size_t>(n) >= sizeof link) cannotWrite(path, n < 0 ? errno : ENAMETOOLONG);

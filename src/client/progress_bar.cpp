@@ -58,14 +58,15 @@ int terminalColumns() {
   return value > 0 ? value : 80;
 }
 
-}  // namespace
-
+// The line drawn in `columns` columns of a terminal: never wider than `columns` - 1, so that the
+// cursor never wraps.
 std::string progressLine(const std::string& file, const std::string& phase, int64_t percent, int columns) {
   const int room = columns - 1;
   // Room for the figure is kept before it is known, so that the bar does not move when it comes.
   constexpr int FIGURE = 5;  // " 100%"
   char figure[8] = "";
-  if (percent >= 0) std::snprintf(figure, sizeof figure, " %3d%%", static_cast<int>(std::clamp<int64_t>(percent, 0, 100)));
+  if (percent >= 0)
+    std::snprintf(figure, sizeof figure, " %3d%%", static_cast<int>(std::clamp<int64_t>(percent, 0, 100)));
   constexpr int SHORTEST_BAR = 3 + 10;  // " [" ten cells "]"
   // Phases are padded to one width, so that the bars of successive phases line up.
   const int labelWidth = std::max(columnsOf(phase), columnsOf(DOWNLOAD));
@@ -81,11 +82,13 @@ std::string progressLine(const std::string& file, const std::string& phase, int6
   std::string line = name + label;
   if (cells >= 5) {
     const int filled = percent < 0 ? 0 : static_cast<int>(std::clamp<int64_t>(percent, 0, 100) * cells / 100);
-    line += " [" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(cells - filled), '-') +
-            "]";
+    line += " [" + std::string(static_cast<size_t>(filled), '#');
+    line += std::string(static_cast<size_t>(cells - filled), '-') + "]";
   }
   return fitted(line + figure, room, false);
 }
+
+}  // namespace
 
 ProgressBar::ProgressBar(std::string file) : shown_(::isatty(STDERR_FILENO) == 1), file_(std::move(file)) {}
 

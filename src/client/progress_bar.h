@@ -27,7 +27,3 @@ class ProgressBar {
   std::string phase_;
   bool drawn_ = false;
 };
-
-// The line that ProgressBar draws in `columns` columns of a terminal: never wider than
-// `columns` - 1, so that the cursor never wraps.
-std::string progressLine(const std::string& file, const std::string& phase, int64_t percent, int columns);

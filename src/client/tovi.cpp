@@ -357,7 +357,8 @@ int captionsCommand(const Command& command) {
       if (!nearest.empty()) result["error"] = message + ". Installed families with the nearest names: " + nearest;
     }
     result = ensureOk(result);
-    if (!result.contains("widths") || !result["widths"].is_array()) throw std::runtime_error("The helper gave no widths");
+    if (!result.contains("widths") || !result["widths"].is_array())
+      throw std::runtime_error("The helper gave no widths");
     std::vector<double> widths;
     for (const auto& w : result["widths"]) widths.push_back(w.is_number() ? w.get<double>() : INFINITY);
     return widths;

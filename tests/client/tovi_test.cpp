@@ -50,8 +50,8 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
                                                           " --font 'DejaVu Sans' --size 24 --width 400 -o " + dir / "bar",
                                              "/dev/null"});
   ASSERT_EQ(run.status, 0) << run.output;
-  for (const auto* pattern : {R"(^\r[^\r]*speech\.wav: Downloading the model\x1b\[K\r)", R"(speech\.wav: Downloading the model +\d+%)",
-                              R"(again\.wav: Loading the model)", R"(again\.wav: Transcribing( \[#+\])? 100%)"})
+  for (const auto* pattern : {R"(^\r[^\r]*speech\.wav: Downloading the model\x1b\[K\r)",
+                              R"(speech\.wav: Downloading the model +\d+%)", R"(again\.wav: Loading the model)", R"(again\.wav: Transcribing( \[#+\])? 100%)"})
     EXPECT_TRUE(std::regex_search(run.output, std::regex(pattern))) << pattern << "\n" << run.output;
   EXPECT_NE(run.output.find(dir / "bar/again.srt"), std::string::npos) << run.output;
   std::istringstream lines(std::regex_replace(run.output, std::regex("\x1b\\[K|\r"), "\n"));
@@ -149,7 +149,8 @@ TEST(Tovi, GivesWhisperTheDtwPresetOfEveryModelShape) {
   auto firstCueStart = [&](const std::string& shape, const std::vector<std::string>& dtw) {
     const std::string model = dir / shape;
     if (!test::exists(model)) {
-      EXPECT_EQ(test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {"--shape", shape, model}).status, 0);
+      const std::string maker = TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model";
+      EXPECT_EQ(test::runProgram(maker, {"--shape", shape, model}).status, 0);
     }
     std::vector<std::string> arguments{"captions", speech, "--model", model, "--font", "DejaVu Sans", "--size", "24",
                                        "--width", "400"};
@@ -158,7 +159,8 @@ TEST(Tovi, GivesWhisperTheDtwPresetOfEveryModelShape) {
     EXPECT_EQ(run.status, 0) << shape << ": " << run.output;
     return run.output.substr(0, 14);  // "1\nHH:MM:SS,mmm"
   };
-  const std::string english = firstCueStart("tiny.en", {"--dtw", "none"}), multilingual = firstCueStart("tiny", {"--dtw", "none"});
+  const std::string english = firstCueStart("tiny.en", {"--dtw", "none"}),
+                    multilingual = firstCueStart("tiny", {"--dtw", "none"});
   EXPECT_EQ(firstCueStart("distil-large-v3", {}), multilingual);
   for (const std::string shape : {"tiny", "tiny.en", "base", "base.en", "small", "small.en", "medium", "medium.en",
                                   "large-v1", "large-v2", "large-v3", "large-v3-turbo"})
