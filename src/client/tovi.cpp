@@ -143,21 +143,23 @@ json ensureOk(json result) {
   return result;
 }
 
+// The DTW preset that --dtw asks for ("" for none), if it does.
+std::optional<std::string> askedDtw(const Command& command) {
+  auto asked = command.get("--dtw");
+  if (!asked || *asked == "none") return asked ? std::optional<std::string>("") : std::nullopt;
+  const auto& presets = dtwPresets();
+  if (std::find(presets.begin(), presets.end(), *asked) != presets.end()) return asked;
+  std::string names;
+  for (const auto& preset : presets) names += preset + ", ";
+  throw Usage("--dtw is one of " + names + "or none");
+}
+
 // The DTW preset for the job: the one asked for, else the one the model's shape has. A model
 // still to be downloaded is judged by its name (whisper.cpp's names for its files) and, when that
 // turns out wrong, judged again once it is here (`judgeAgain`).
 std::string dtwFor(const Command& command, const std::string& model, bool& judgeAgain) {
   judgeAgain = false;
-  if (auto asked = command.get("--dtw")) {
-    if (*asked == "none") return "";
-    const auto& presets = dtwPresets();
-    if (std::find(presets.begin(), presets.end(), *asked) == presets.end()) {
-      std::string names;
-      for (const auto& preset : presets) names += preset + ", ";
-      throw Usage("--dtw is one of " + names + "or none");
-    }
-    return *asked;
-  }
+  if (auto asked = askedDtw(command)) return *asked;
   if (auto preset = dtwPresetOf(model)) return *preset;
   // A file that is not a model is left to whisper-cli's own message.
   if (files::exists(model) || !command.get("--model-url")) return "";
@@ -363,6 +365,7 @@ int captionsCommand(const Command& command) {
     for (const auto& w : result["widths"]) widths.push_back(w.is_number() ? w.get<double>() : INFINITY);
     return widths;
   };
+  askedDtw(command);
   // A missing font is found out before any transcription, not after it.
   if (std::any_of(command.inputs.begin(), command.inputs.end(), [](const auto& i) { return !endsWith(i, ".json"); }))
     measure({});
