@@ -1,13 +1,17 @@
 #include "client/helper.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
+#include <climits>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -18,28 +22,167 @@
 
 namespace {
 
-volatile std::sig_atomic_t stopSignal = 0;
+// Job folders are "<temporary directory>/tovi-run.XXXXXX", each with a file LOCK inside, locked
+// (flock) for as long as the run that made it lives: a folder whose lock nobody holds was left by
+// a run that is gone.
+constexpr const char* PREFIX = "tovi-run.";
+constexpr const char* LOCK = "lock";
 
-void noteSignal(int signal) { stopSignal = signal; }
+// The folder of the job that runs and a file being written, for a stop; written only while the
+// stop signals are blocked, so a handler never sees half of them.
+char runningFolder[PATH_MAX];
+char pendingFile[PATH_MAX];
+bool onTerminal = false;
 
-// A folder nobody else can plant anything in; removed with its files on every way out.
+// Removes everything inside the open folder `dir`, never following a link (a link is removed as
+// a name). System calls only, on the stack: safe in a signal handler.
+void emptyFolder(int dir, int depth) {
+  alignas(dirent64) char buffer[4096];
+  // Entries removed while a folder is read may make the reading skip others: read again from the
+  // start until a whole pass removes nothing.
+  for (bool removed = true; removed;) {
+    removed = false;
+    if (::lseek(dir, 0, SEEK_SET) != 0) return;
+    ssize_t n;
+    while ((n = ::getdents64(dir, buffer, sizeof buffer)) > 0) {
+      for (ssize_t at = 0; at < n;) {
+        const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+        at += entry->d_reclen;
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        if (::unlinkat(dir, name, 0) == 0) {
+          removed = true;
+        } else if (errno == EISDIR && depth < 8) {
+          const int inner = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+          if (inner < 0) continue;
+          emptyFolder(inner, depth + 1);
+          ::close(inner);
+          if (::unlinkat(dir, name, AT_REMOVEDIR) == 0) removed = true;
+        }
+      }
+    }
+  }
+}
+
+void removeFolder(const char* path) {
+  const int dir = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir >= 0) {
+    emptyFolder(dir, 0);
+    ::close(dir);
+  }
+  ::rmdir(path);
+}
+
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
+  return set;
+}
+
+// Holds the stop signals back while it lives.
+class StopsHeld {
+ public:
+  StopsHeld() {
+    const sigset_t set = stopSignals();
+    ::pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~StopsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  StopsHeld(const StopsHeld&) = delete;
+  StopsHeld& operator=(const StopsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+void stop(int signal) {
+  const int saved = errno;
+  process::stopAll();
+  // The folder goes only once the helper has: it may still be writing into it.
+  while (::waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+  }
+  if (runningFolder[0]) removeFolder(runningFolder);
+  if (pendingFile[0]) ::unlink(pendingFile);
+  // A progress line or the terminal's "^C" would otherwise meet the shell's prompt.
+  if (onTerminal && ::write(STDERR_FILENO, "\n", 1) < 0) errno = saved;
+  errno = saved;
+  ::_exit(128 + signal);
+}
+
+// The folders of this user's runs that are gone. Another user's folder, or one whose lock is
+// held or missing (a run between making its folder and locking it), is left alone.
+void removeLeftovers() {
+  const std::string temporary = files::temporaryFolder();
+  const int parent = ::open(temporary.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) return;
+  for (const auto& name : files::list(temporary)) {
+    if (name.compare(0, std::strlen(PREFIX), PREFIX) != 0) continue;
+    const int dir = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) continue;
+    struct stat st;
+    if (::fstat(dir, &st) == 0 && st.st_uid == ::geteuid()) {
+      const int lock = ::openat(dir, LOCK, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      struct stat lockSt;
+      if (lock >= 0 && ::fstat(lock, &lockSt) == 0 && S_ISREG(lockSt.st_mode) && lockSt.st_uid == ::geteuid() &&
+          ::flock(lock, LOCK_EX | LOCK_NB) == 0) {
+        emptyFolder(dir, 0);
+        ::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+      }
+      if (lock >= 0) ::close(lock);
+    }
+    ::close(dir);
+  }
+  ::close(parent);
+}
+
+// A folder nobody else can plant anything in, locked while it lives; removed with its files on
+// every way out, a stop included.
 struct Folder {
   Folder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tovi.XXXXXX").string();
-    if (!::mkdtemp(pattern.data()))
-      throw std::runtime_error("Cannot create a folder in " + files::parent(pattern) + ": " + std::strerror(errno));
+    const StopsHeld held;
+    std::string pattern = files::temporaryFolder() + "/" + PREFIX + "XXXXXX";
+    if (pattern.size() >= sizeof runningFolder || !::mkdtemp(pattern.data()))
+      throw std::runtime_error("Cannot create a folder in " + files::parent(pattern) + ": " +
+                               std::strerror(pattern.size() >= sizeof runningFolder ? ENAMETOOLONG : errno));
     path = pattern;
+    std::memcpy(runningFolder, path.c_str(), path.size() + 1);
+    // Locked before it has its name, so that no other run ever finds it unlocked.
+    const std::string fresh = path + "/" + LOCK + ".new";
+    lock = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (lock < 0 || ::flock(lock, LOCK_EX) != 0 || !files::renameNoReplace(fresh, path + "/" + LOCK)) {
+      const int error = errno;
+      remove();
+      throw std::runtime_error("Cannot create a folder in " + files::parent(pattern) + ": " + std::strerror(error));
+    }
   }
   ~Folder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
+    const StopsHeld held;
+    remove();
   }
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
+
+  void remove() {
+    removeFolder(path.c_str());
+    runningFolder[0] = '\0';
+    if (lock >= 0) ::close(lock);
+  }
+
   std::string path;
+  int lock = -1;
 };
 
 }  // namespace
+
+RemovedOnStop::RemovedOnStop(const std::string& path) {
+  const StopsHeld held;
+  if (path.size() < sizeof pendingFile) std::memcpy(pendingFile, path.c_str(), path.size() + 1);
+}
+
+RemovedOnStop::~RemovedOnStop() {
+  const StopsHeld held;
+  pendingFile[0] = '\0';
+}
 
 std::string helperExecutable() {
   const std::string self = executablePath();
@@ -47,17 +190,15 @@ std::string helperExecutable() {
 }
 
 void stopOnSignals() {
+  onTerminal = ::isatty(STDERR_FILENO) == 1;
   struct sigaction action {};
-  action.sa_handler = noteSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = stop;
+  sigfillset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  removeLeftovers();
 }
 
-int stopSignalReceived() { return stopSignal; }
-
 nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progress&)>& onProgress) {
-  if (stopSignal) throw std::runtime_error("Stopped");
   Folder folder;
   const std::string out = folder.path + "/result.json", jobPath = folder.path + "/job.tovijob";
   job["out"] = out;
@@ -70,6 +211,13 @@ nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progres
   spec.arguments = {jobPath};
   spec.out = process::Stream::null;
   spec.err = process::Stream::null;
+  // The helper's temporary files (whisper-cli's output among them) go into the job's folder, so
+  // that they go with it whatever becomes of the helper.
+  std::vector<std::string> environment;
+  for (auto& entry : process::environment())
+    if (entry.compare(0, 7, "TMPDIR=") != 0) environment.push_back(std::move(entry));
+  environment.push_back("TMPDIR=" + folder.path);
+  spec.environment = std::move(environment);
   process::Child child;
   try {
     child = process::spawn(spec);
@@ -90,11 +238,6 @@ nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progres
   };
   // Without progress to show, a plain wait: a short job ends the moment the helper does.
   while (onProgress && process::running(child.pid)) {
-    if (stopSignal) {
-      ::kill(child.pid, SIGTERM);
-      process::wait(child.pid);
-      throw std::runtime_error("Stopped");
-    }
     follow();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }

@@ -78,8 +78,9 @@ std::string envelopeSvg(const std::vector<double>& db, double hop, double floor)
   // The time axis.
   const double step = niceStep(duration, 10);
   svg += "<g text-anchor=\"middle\" fill=\"#333\">\n";
-  for (double t = 0; t <= duration + 1e-9; t += step) {
-    const double at = x(t);
+  // Counted, not summed: a step too small to add to the time would never end the loop.
+  for (int tick = 0; tick <= 100 && tick * step <= duration + 1e-9; ++tick) {
+    const double t = tick * step, at = x(t);
     svg += "<line x1=\"" + number(at) + "\" x2=\"" + number(at) + "\" y1=\"" + number(TOP + plotHeight) + "\" y2=\"" +
            number(TOP + plotHeight + 5) + "\" stroke=\"#333\"/>\n";
     svg += "<text x=\"" + number(at) + "\" y=\"" + number(TOP + plotHeight + 18) + "\">" + timeLabel(t, step) + "</text>\n";

@@ -21,12 +21,16 @@
 #include "audio/envelope.h"
 #include "client/caption_files.h"
 #include "client/cues.h"
+#include "client/font_names.h"
 #include "client/helper.h"
+#include "client/model.h"
+#include "client/output.h"
+#include "client/progress_bar.h"
 #include "client/svg.h"
 #include "jobs/failure.h"
 #include "jobs/program.h"
-#include "platform/files.h"
 #include "jobs/utf8.h"
+#include "platform/files.h"
 
 using nlohmann::json;
 
@@ -34,7 +38,7 @@ namespace {
 
 constexpr const char* USAGE =
     "usage: tovi transcribe AUDIO --model PATH [--model-url URL --model-sha HEX --model-size BYTES]\n"
-    "                         [--lang L] [--prompt TEXT] [-o RESULT.json]\n"
+    "                         [--lang L] [--prompt TEXT] [--dtw PRESET|none] [-o RESULT.json]\n"
     "       tovi captions (AUDIO... | RESULT.json) --font NAME --size PT --width PT [--lines N]\n"
     "                         [--format srt|vtt] [-o FILE] [--max-cps N] [--min-duration S]\n"
     "                         [--max-duration S] [--gap S] [--pause S] [--fps RATE] [transcription options]\n"
@@ -47,6 +51,7 @@ struct Command {
   std::string name;
   std::vector<std::string> inputs;
   std::map<std::string, std::string> options;
+  bool help = false;
 
   std::optional<std::string> get(const std::string& key) const {
     auto it = options.find(key);
@@ -59,7 +64,7 @@ struct Usage : std::runtime_error {
 };
 
 const std::vector<std::string> OPTIONS = {
-    "--model", "--model-url", "--model-sha", "--model-size", "--lang", "--prompt", "-o", "--font", "--size",
+    "--model", "--model-url", "--model-sha", "--model-size", "--lang", "--prompt", "--dtw", "-o", "--font", "--size",
     "--width", "--lines", "--format", "--max-cps", "--min-duration", "--max-duration", "--gap", "--pause", "--fps"};
 
 Command parse(const std::vector<std::string>& args) {
@@ -75,6 +80,10 @@ Command parse(const std::vector<std::string>& args) {
     }
     if (a == "--") {
       optionsEnded = true;
+      continue;
+    }
+    if (a == "--help" || a == "-h") {
+      command.help = true;
       continue;
     }
     std::string key = a, value;
@@ -110,6 +119,11 @@ double positiveNumber(const Command& command, const std::string& key, std::optio
   return value;
 }
 
+std::string lowerCase(std::string text) {
+  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 bool endsWith(const std::string& s, const std::string& suffix) {
   if (s.size() < suffix.size()) return false;
   for (size_t i = 0; i < suffix.size(); ++i)
@@ -117,84 +131,46 @@ bool endsWith(const std::string& s, const std::string& suffix) {
   return true;
 }
 
-// Puts the bytes at `path` through a new file beside it that is moved into place, so that a reader
-// never sees half of them; "-" is standard output.
-void save(const std::string& path, const std::string& bytes) {
-  if (path == "-") {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0)
-      throw std::runtime_error("Cannot write to standard output");
-    return;
-  }
-  std::string temporary = path + ".XXXXXX";
-  const int fd = files::usable(path) ? ::mkstemp(temporary.data()) : -1;
-  if (fd < 0) throw std::runtime_error("Cannot write " + path + ": " + std::strerror(errno));
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  const int error = errno;
-  // mkstemp's 0600 widened to what a new file would get under the umask.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
-  if (::close(fd) != 0 || done < bytes.size()) {
-    ::unlink(temporary.c_str());
-    throw std::runtime_error("Cannot write " + path + ": " + std::strerror(done < bytes.size() ? error : errno));
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int cause = errno;
-    ::unlink(temporary.c_str());
-    throw std::runtime_error("Cannot write " + path + ": " + std::strerror(cause));
-  }
+bool isOk(const json& result) {
+  const auto ok = result.find("ok");
+  return ok != result.end() && *ok == true;
 }
-
-// A progress bar on standard error, only when it is a terminal.
-class Bar {
- public:
-  Bar() : shown_(::isatty(STDERR_FILENO) == 1) {}
-  ~Bar() { clear(); }
-
-  bool shown() const { return shown_; }
-
-  void update(const Progress& progress) {
-    const int percent = static_cast<int>(std::clamp<int64_t>(progress.percent, 0, 100));
-    const char* label = progress.download ? "Downloading the model" : "Transcribing";
-    if (drawn_ && progress.download != download_) std::fputs("\n", stderr);
-    constexpr int CELLS = 30;
-    const int filled = percent * CELLS / 100;
-    std::string bar(static_cast<size_t>(filled), '#');
-    bar.append(static_cast<size_t>(CELLS - filled), '-');
-    std::fprintf(stderr, "\r%-22s [%s] %3d%%", label, bar.c_str(), percent);
-    std::fflush(stderr);
-    drawn_ = true;
-    download_ = progress.download;
-  }
-
-  void clear() {
-    if (!drawn_) return;
-    std::fputs("\n", stderr);
-    std::fflush(stderr);
-    drawn_ = false;
-  }
-
- private:
-  bool shown_;
-  bool drawn_ = false;
-  bool download_ = false;
-};
 
 // A helper result that says "ok": false becomes the helper's own sentence.
 json ensureOk(json result) {
-  if (result.value("ok", false) != true)
+  if (!isOk(result))
     throw Failure(result.contains("error") && result["error"].is_string() ? result["error"].get<std::string>()
                                                                           : "The helper failed without a reason");
   return result;
 }
 
-json transcribe(const Command& command, const std::string& audio) {
+// The DTW preset that --dtw asks for ("" for none), if it does.
+std::optional<std::string> askedDtw(const Command& command) {
+  auto asked = command.get("--dtw");
+  if (!asked || *asked == "none") return asked ? std::optional<std::string>("") : std::nullopt;
+  const auto& presets = dtwPresets();
+  if (std::find(presets.begin(), presets.end(), *asked) != presets.end()) return asked;
+  std::string names;
+  for (const auto& preset : presets) names += preset + ", ";
+  throw Usage("--dtw is one of " + names + "or none");
+}
+
+// The DTW preset for the job: the one asked for, else the one the model's shape has. A model
+// still to be downloaded is judged by its name (whisper.cpp's names for its files) and, when that
+// turns out wrong, judged again once it is here (`judgeAgain`).
+std::string dtwFor(const Command& command, const std::string& model, bool& judgeAgain) {
+  judgeAgain = false;
+  if (auto asked = askedDtw(command)) return *asked;
+  if (auto preset = dtwPresetOf(model)) return *preset;
+  // A file that is not a model is left to whisper-cli's own message.
+  if (files::exists(model) || !command.get("--model-url")) return "";
+  judgeAgain = true;
+  const std::string named = dtwPresetNamed(model);
+  return named.empty() ? dtwPresetNamed(*command.get("--model-url")) : named;
+}
+
+// `shownName`: the input that the progress line names, when there are several.
+json transcribe(const Command& command, const std::string& audio, const std::string& shownName = "") {
   json job{{"kind", "transcribe"}, {"wav", audio}};
   auto model = command.get("--model");
   if (!model) throw Usage(command.name + " needs --model PATH for audio");
@@ -211,10 +187,28 @@ json transcribe(const Command& command, const std::string& audio) {
   }
   if (auto v = command.get("--lang")) job["lang"] = *v;
   if (auto v = command.get("--prompt")) job["prompt"] = *v;
-  Bar bar;
+  bool judgeAgain = false;
+  const std::string dtw = dtwFor(command, *model, judgeAgain);
+  job["dtw"] = dtw;
+
+  ProgressBar bar(shownName);
+  const bool downloading = !files::exists(*model) && command.get("--model-url");
+  bar.show(downloading ? "Downloading the model" : "Loading the model", -1);
   std::function<void(const Progress&)> follow;
-  if (bar.shown()) follow = [&](const Progress& p) { bar.update(p); };
-  return ensureOk(runJob(job, follow));
+  if (bar.shown())
+    follow = [&](const Progress& p) { bar.show(p.download ? "Downloading the model" : "Transcribing", p.percent); };
+  json result = runJob(job, follow);
+  if (judgeAgain && !isOk(result)) {
+    // The name promised another shape than the downloaded file has (a preset that does not fit
+    // makes whisper-cli crash): once more, with the file's own.
+    const auto preset = dtwPresetOf(*model);
+    if (preset && *preset != dtw) {
+      job["dtw"] = *preset;
+      bar.show("Loading the model", -1);
+      result = runJob(job, follow);
+    }
+  }
+  return ensureOk(result);
 }
 
 // A helper result read from a file; whisper-cli's own JSON is taken as the "whisper" of one. For
@@ -253,22 +247,42 @@ json readResult(const std::string& path, bool lean = false) {
   // whisper-cli's own output may hold raw bytes that are not UTF-8 inside its strings.
   if (value.is_discarded() || value.is_null()) value = json::parse(repairUtf8(*bytes), nullptr, false);
   if (value.is_object() && value.contains("transcription")) return json{{"ok", true}, {"whisper", value}};
-  if (!value.is_object() || !value.contains("ok")) throw std::runtime_error(path + " is not a transcription result");
+  if (!value.is_object() || !value.contains("ok") || !value["ok"].is_boolean())
+    throw std::runtime_error(path + " is not a transcription result");
   return ensureOk(value);
 }
 
-json resultFor(const Command& command, const std::string& input) {
-  return endsWith(input, ".json") ? readResult(input, true) : transcribe(command, input);
+// The transcription result of an input: read from a file, or made by transcribing the audio.
+json resultFor(const Command& command, const std::string& input, const std::string& shownName) {
+  if (!endsWith(input, ".json")) return transcribe(command, input, shownName);
+  json result = readResult(input, true);
+  if (!result.contains("whisper") || !result["whisper"].is_object())
+    throw Failure(input + " holds no transcript (it is not the result of a transcription)");
+  return result;
+}
+
+// The seconds one level of an envelope stands for, and with `levels` of them, the envelope's
+// length.
+double hopOf(const json& env, const std::string& input, double levels) {
+  const double hop = !env.contains("hop") ? HOP : env["hop"].is_number() ? env["hop"].get<double>() : NAN;
+  if (!(hop > 0) || !std::isfinite(hop * levels))
+    throw Failure(input + " holds a loudness envelope whose \"hop\" is not a usable number of seconds");
+  return hop;
 }
 
 // The length of the audio: the envelope's. whisper-cli's own JSON does not tell it (its last
 // segment may end with the last word): infinity, no end.
-double audioLength(const json& result) {
+double audioLength(const json& result, const std::string& input) {
   if (result.contains("env") && result["env"].is_object()) {
     const json& env = result["env"];
-    const double hop = env.contains("hop") && env["hop"].is_number() ? env["hop"].get<double>() : HOP;
-    if (env.contains("levels") && env["levels"].is_number_unsigned()) return hop * env["levels"].get<double>();
-    if (env.contains("db") && env["db"].is_array()) return hop * static_cast<double>(env["db"].size());
+    if (env.contains("levels") && env["levels"].is_number_unsigned()) {
+      const double levels = env["levels"].get<double>();
+      return hopOf(env, input, levels) * levels;
+    }
+    if (env.contains("db") && env["db"].is_array()) {
+      const auto levels = static_cast<double>(env["db"].size());
+      return hopOf(env, input, levels) * levels;
+    }
   }
   return INFINITY;
 }
@@ -309,36 +323,64 @@ int captionsCommand(const Command& command) {
   if (rules.fps > 1000) throw Usage("--fps needs a frame rate of at most 1000");
   if (rules.minDuration > rules.maxDuration) throw Usage("--min-duration must not exceed --max-duration");
   const auto out = command.get("-o");
-  std::string format = command.get("--format").value_or(out && endsWith(*out, ".vtt") ? "vtt" : "srt");
+  const std::string format =
+      lowerCase(command.get("--format").value_or(out && endsWith(*out, ".vtt") ? "vtt" : "srt"));
   if (format != "srt" && format != "vtt") throw Usage("--format is srt or vtt");
 
+  // Several inputs: a caption file for each, in the folder -o names or beside the input; two
+  // inputs that would write one file are refused before any work.
+  std::vector<std::string> names;
+  if (command.inputs.size() > 1) {
+    std::map<std::string, std::string> writers;
+    for (const auto& input : command.inputs) {
+      std::string name = input;
+      const size_t slash = name.rfind('/'), dot = name.rfind('.');
+      if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) name.erase(dot);
+      if (out) name = *out + "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
+      name += "." + format;
+      const auto [other, fresh] = writers.emplace(outputKey(name), input);
+      if (!fresh) throw Usage(other->second + " and " + input + " would both write " + name);
+      names.push_back(name);
+    }
+  }
+
+  // The helper takes a font's name only as the font spells it; a name typed in another letter
+  // case is given its installed spelling, and a missing font gets the nearest names to choose from.
+  const auto spelled = installedSpelling(*font);
+  const std::string fontName = spelled.value_or(*font);
   const MeasureStrings measure = [&](const std::vector<std::string>& strings) {
-    const json result = ensureOk(runJob(json{{"kind", "measure"}, {"font", *font}, {"size", size}, {"strings", strings}}));
-    if (!result.contains("widths") || !result["widths"].is_array()) throw std::runtime_error("The helper gave no widths");
+    json result = runJob(json{{"kind", "measure"}, {"font", fontName}, {"size", size}, {"strings", strings}});
+    if (!isOk(result) && !spelled && result.contains("error") && result["error"].is_string()) {
+      std::string message = result["error"].get<std::string>(), nearest;
+      for (const auto& family : nearestFamilies(*font, 3)) nearest += (nearest.empty() ? "" : ", ") + family;
+      if (!nearest.empty()) result["error"] = message + ". Installed families with the nearest names: " + nearest;
+    }
+    result = ensureOk(result);
+    if (!result.contains("widths") || !result["widths"].is_array())
+      throw std::runtime_error("The helper gave no widths");
     std::vector<double> widths;
     for (const auto& w : result["widths"]) widths.push_back(w.is_number() ? w.get<double>() : INFINITY);
     return widths;
   };
+  askedDtw(command);
+  // A missing font is found out before any transcription, not after it.
+  if (std::any_of(command.inputs.begin(), command.inputs.end(), [](const auto& i) { return !endsWith(i, ".json"); }))
+    measure({});
   auto captions = [&](const std::string& input) {
-    const json result = resultFor(command, input);
-    const double length = audioLength(result);
+    const json result = resultFor(command, input, names.empty() ? "" : input);
+    const double length = audioLength(result, input);
     const auto cues = makeCues(wordsOf(result["whisper"], length), length, rules, measure);
     return format == "vtt" ? webVtt(cues) : srt(cues);
   };
 
-  if (command.inputs.size() == 1) {
+  if (names.empty()) {
     save(out.value_or("-"), captions(command.inputs[0]));
     return 0;
   }
-  // Several inputs: a caption file for each, in the folder -o names or beside the input.
-  for (const auto& input : command.inputs) {
-    std::string name = input;
-    const size_t slash = name.rfind('/'), dot = name.rfind('.');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) name.erase(dot);
-    if (out) name = *out + "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
-    name += "." + format;
-    save(name, captions(input));
-    std::printf("%s\n", name.c_str());
+  for (size_t i = 0; i < names.size(); ++i) {
+    save(names[i], captions(command.inputs[i]));
+    std::printf("%s\n", names[i].c_str());
+    std::fflush(stdout);
   }
   return 0;
 }
@@ -350,9 +392,10 @@ int envelopeCommand(const Command& command) {
   double hop = HOP;
   if (endsWith(input, ".json")) {
     const json result = readResult(input);
-    if (!result.contains("env") || !result["env"].is_object() || !result["env"].contains("db"))
-      throw std::runtime_error(input + " holds no loudness envelope");
-    hop = result["env"].value("hop", HOP);
+    if (!result.contains("env") || !result["env"].is_object() || !result["env"].contains("db") ||
+        !result["env"]["db"].is_array())
+      throw Failure(input + " holds no loudness envelope");
+    hop = hopOf(result["env"], input, static_cast<double>(result["env"]["db"].size()));
     for (const auto& level : result["env"]["db"]) db.push_back(level.is_number() ? level.get<double>() : FLOOR);
   } else {
     // The helper computes an envelope only beside a transcription; this is the same code, run here.
@@ -377,6 +420,10 @@ int main(int argc, char** argv) {
   stopOnSignals();
   try {
     const Command command = parse(arguments);
+    if (command.help) {
+      std::fputs(USAGE, stdout);
+      return 0;
+    }
     if (command.name == "transcribe") return transcribeCommand(command);
     if (command.name == "captions") return captionsCommand(command);
     if (command.name == "envelope") return envelopeCommand(command);
@@ -388,7 +435,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tovi: %s\n", failure.message.c_str());
     return 1;
   } catch (const std::exception& error) {
-    if (stopSignalReceived()) return 128 + stopSignalReceived();
     std::fprintf(stderr, "tovi: %s\n", error.what());
     return 1;
   }

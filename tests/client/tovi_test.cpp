@@ -2,9 +2,15 @@
 // tiny hand-set model (it always hears " Hello world.").
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <regex>
+#include <sstream>
 
+#include "platform/files.h"
+#include "platform/process.h"
 #include "speech/support.h"
 #include "support/support.h"
 
@@ -30,17 +36,29 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   EXPECT_EQ(result["ok"], true);
   EXPECT_EQ(result["whisper"]["transcription"][0]["text"], " Hello world.");
 
-  // On a terminal (script gives it one), a bar for the download of the missing model from a
-  // loopback server, then one for the transcription, then the transcript.
+  // On a terminal of 40 columns (script gives it one), a line that never wraps and names the file:
+  // the download of the missing model from a loopback server from its start, then each file's
+  // loading and transcription; then the caption files' names.
   speech::ModelServer server(dir.path);
   const std::string fetched = dir / "models/tiny.bin";
   const auto size = std::to_string(test::readFile(model).value().size());
-  run = test::runProgram("/usr/bin/script", {"-qec", TOVI + " transcribe '" + speech + "' --model '" + fetched +
-                                                          "' --model-url " + server.url + "slow/tiny.bin --model-size " + size,
+  std::filesystem::copy_file(speech, dir / "again.wav");
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "bar"));
+  run = test::runProgram("/usr/bin/script", {"-qec", "stty cols 40; " + TOVI + " captions '" + speech + "' '" +
+                                                          dir / "again.wav' --model '" + fetched + "' --model-url " +
+                                                          server.url + "slow/tiny.bin --model-size " + size +
+                                                          " --font 'DejaVu Sans' --size 24 --width 400 -o " + dir / "bar",
                                              "/dev/null"});
   ASSERT_EQ(run.status, 0) << run.output;
-  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(Downloading the model +\[#*-+\] +\d+%)"))) << run.output;
-  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(Transcribing +\[#+\] 100%\r?\nHello world\.)"))) << run.output;
+  for (const auto* pattern : {R"(^\r[^\r]*speech\.wav: Downloading the model\x1b\[K\r)",
+                              R"(speech\.wav: Downloading the model +\d+%)", R"(again\.wav: Loading the model)", R"(again\.wav: Transcribing( \[#+\])? 100%)"})
+    EXPECT_TRUE(std::regex_search(run.output, std::regex(pattern))) << pattern << "\n" << run.output;
+  EXPECT_NE(run.output.find(dir / "bar/again.srt"), std::string::npos) << run.output;
+  std::istringstream lines(std::regex_replace(run.output, std::regex("\x1b\\[K|\r"), "\n"));
+  for (std::string line; std::getline(lines, line);) {
+    const auto columns = std::count_if(line.begin(), line.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; });
+    EXPECT_TRUE(columns <= 39 || line.compare(0, dir.path.size(), dir.path) == 0) << line;
+  }
 
   // Captions straight from the audio, and from the saved result; the same either way.
   run = test::runProgram(TOVI, {"captions", speech, "--model", model, "--font", "DejaVu Sans", "--size", "24",
@@ -48,14 +66,33 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   ASSERT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(std::regex_match(run.output, std::regex(R"(1\n00:00:0\d,\d{3} --> 00:00:0\d,\d{3}\nHello world\.\n\n)")))
       << run.output;
-  auto fromResult = test::runProgram(TOVI, {"captions", dir / "result.json", "--font", "DejaVu Sans", "--size", "24",
-                                            "--width", "400"});
+  // The font's name in another letter case, a temporary directory that is not there, and an output
+  // that is a link to a descriptor (written in place, not replaced): still the same.
+  auto fromResult = test::runProgram("/usr/bin/env", {"TMPDIR=/nonexistent", TOVI, "captions", dir / "result.json",
+                                                      "--font", "dejavu sans", "--size", "24", "--width", "400",
+                                                      "-o", "/dev/stdout"});
   EXPECT_EQ(fromResult.output, run.output);
+  // A link is followed and its target replaced whole, keeping its mode; a FIFO is written in place.
+  test::writeFile(dir / "target.srt", "old");
+  ::chmod((dir / "target.srt").c_str(), 0600);
+  std::filesystem::create_symlink("target.srt", dir / "link.srt");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fromResult = test::runProgram(TOVI, {"captions", dir / "result.json", "--font", "DejaVu Sans", "--size", "24",
+                                       "--width", "400", "-o", dir / "link.srt"});
+  EXPECT_EQ(fromResult.status, 0) << fromResult.output;
+  fromResult = test::runProgram("/bin/sh", {"-c", "cd \"$1\" && { timeout 30 cat fifo > from-fifo & } && \"$0\" captions "
+                                                  "result.json --font 'DejaVu Sans' --size 24 --width 400 -o fifo; "
+                                                  "status=$?; wait; exit $status", TOVI, dir.path});
+  EXPECT_EQ(fromResult.status, 0) << fromResult.output;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.srt"));
+  EXPECT_EQ(test::readFile(dir / "target.srt"), run.output);
+  EXPECT_EQ(std::filesystem::status(dir / "target.srt").permissions(), std::filesystem::perms(0600));
+  EXPECT_EQ(test::readFile(dir / "from-fifo"), run.output);
   // Several inputs: a file for each, named after it, in the folder -o names.
   ASSERT_TRUE(std::filesystem::create_directory(dir / "out"));
   std::filesystem::copy_file(dir / "result.json", dir / "again.json");
   fromResult = test::runProgram(TOVI, {"captions", dir / "result.json", dir / "again.json", "--font", "DejaVu Sans",
-                                       "--size", "24", "--width", "400", "--format", "vtt", "-o", dir / "out"});
+                                       "--size", "24", "--width", "400", "--format", "VTT", "-o", dir / "out"});
   EXPECT_EQ(fromResult.output, dir / "out/result.vtt\n" + dir / "out/again.vtt\n");
   EXPECT_EQ(test::readFile(dir / "out/again.vtt"), test::readFile(dir / "out/result.vtt"));
   EXPECT_EQ(test::readFile(dir / "out/again.vtt").value_or("").substr(0, 8), "WEBVTT\n\n");
@@ -68,11 +105,29 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(test::readFile(dir / "a.svg").value_or("").find(" dB</text>"), std::string::npos);
 
-  // Failures: the helper's own sentence and a non-zero status; wrong use: the usage and status 2.
+  // Failures: the helper's own sentence (with help for a font) and a non-zero status; a file that
+  // is no transcription result, or whose envelope has no usable "hop": a sentence of tovi's; wrong
+  // use: the usage and status 2.
+  test::writeFile(dir / "measure.json", R"({"ok":true,"widths":[1]})");
+  test::writeFile(dir / "hop0.json", R"({"ok":true,"env":{"hop":0,"db":[-20]}})");
+  test::writeFile(dir / "hopText.json", R"({"ok":true,"env":{"hop":"0.01","db":[-20]}})");
+  const std::vector<std::string> font{"--font", "DejaVu Sans", "--size", "24", "--width", "400"};
+  auto captions = [&](std::vector<std::string> inputs) {
+    inputs.insert(inputs.begin(), "captions");
+    inputs.insert(inputs.end(), font.begin(), font.end());
+    return inputs;
+  };
   for (const auto& [arguments, status, message] : std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
            {{"transcribe", speech, "--model", dir / "missing.bin"}, 1, "tovi: Whisper model not found: " + dir / "missing.bin\n"},
-           {{"captions", dir / "result.json", "--font", "No Such Font", "--size", "24", "--width", "400"}, 1,
-            "tovi: The font No Such Font isn't installed on this Mac\n"},
+           {{"captions", dir / "result.json", "--font", "Liberaton Sans", "--size", "24", "--width", "400"}, 1,
+            "tovi: The font Liberaton Sans isn't installed on this Mac. Installed families with the nearest names: "
+            "Liberation Sans, "},
+           {captions({dir / "measure.json"}), 1, "tovi: " + dir / "measure.json holds no transcript"},
+           {{"envelope", dir / "hop0.json"}, 1, "tovi: " + dir / "hop0.json holds a loudness envelope whose \"hop\" is"},
+           {{"envelope", dir / "hopText.json"}, 1, "tovi: " + dir / "hopText.json holds a loudness envelope whose"},
+           {captions({dir / "result.json", dir / "out/../result.json"}), 2,
+            "tovi: " + dir / "result.json and " + dir / "out/../result.json would both write"},
+           {{"captions", "--help"}, 0, "usage: tovi transcribe"},
            {{"transcribe", dir / "missing.wav", "--model", model}, 1, "tovi: Audio not found: " + dir / "missing.wav\n"},
            {{"captions", dir / "result.json", "--font", "DejaVu Sans", "--size", "24"}, 2, "tovi: captions needs --width\n"},
            {{"captions", dir / "result.json", "--font", "DejaVu Sans", "--size", "0", "--width", "400"}, 2,
@@ -81,6 +136,70 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
     EXPECT_EQ(run.status, status) << run.output;
     EXPECT_EQ(run.output.substr(0, message.size()), message);
   }
+}
+
+// Models of every released shape (made small): tovi gives whisper-cli the DTW preset of the shape
+// (one whose heads the model lacks makes whisper-cli crash), so the words take DTW times, not the
+// token offsets they have without DTW; a shape of no preset (distilled) runs without.
+TEST(Tovi, GivesWhisperTheDtwPresetOfEveryModelShape) {
+  ASSERT_TRUE(test::exists(WHISPER)) << "run tools/build-whisper " TOVI_BUILD_DIR;
+  test::TempDir dir;
+  const std::string speech = dir / "speech.wav";
+  ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", {"-w", speech, "Captions need words and times."}).status, 0);
+  auto firstCueStart = [&](const std::string& shape, const std::vector<std::string>& dtw) {
+    const std::string model = dir / shape;
+    if (!test::exists(model)) {
+      const std::string maker = TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model";
+      EXPECT_EQ(test::runProgram(maker, {"--shape", shape, model}).status, 0);
+    }
+    std::vector<std::string> arguments{"captions", speech, "--model", model, "--font", "DejaVu Sans", "--size", "24",
+                                       "--width", "400"};
+    arguments.insert(arguments.end(), dtw.begin(), dtw.end());
+    const auto run = test::runProgram(TOVI, arguments);
+    EXPECT_EQ(run.status, 0) << shape << ": " << run.output;
+    return run.output.substr(0, 14);  // "1\nHH:MM:SS,mmm"
+  };
+  const std::string english = firstCueStart("tiny.en", {"--dtw", "none"}),
+                    multilingual = firstCueStart("tiny", {"--dtw", "none"});
+  EXPECT_EQ(firstCueStart("distil-large-v3", {}), multilingual);
+  for (const std::string shape : {"tiny", "tiny.en", "base", "base.en", "small", "small.en", "medium", "medium.en",
+                                  "large-v1", "large-v2", "large-v3", "large-v3-turbo"})
+    EXPECT_NE(firstCueStart(shape, {}), shape.find(".en") != std::string::npos ? english : multilingual) << shape;
+}
+
+// SIGTERM, SIGINT and SIGHUP stop tovi at once, without a terminal, in the middle of a
+// transcription: the helper and whisper-cli go with it, and nothing is left in the temporary
+// directory. A run killed outright leaves its folder, which the next run takes away.
+TEST(Tovi, StopsAtOnceAndLeavesNothingBehind) {
+  ASSERT_TRUE(test::exists(WHISPER)) << "run tools/build-whisper " TOVI_BUILD_DIR;
+  test::TempDir dir, temporary;
+  const std::string model = dir / "tiny.bin", tone = dir / "tone.wav";
+  ASSERT_EQ(test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {model}).status, 0);
+  speech::writeTone(tone, 600);
+  std::vector<std::string> environment{"TMPDIR=" + temporary.path};
+  for (auto& entry : process::environment())
+    if (entry.compare(0, 7, "TMPDIR=") != 0) environment.push_back(entry);
+  // whisper-cli is at work once the helper's folder for its output is there.
+  auto whisperRuns = [&] {
+    for (const auto& run : files::list(temporary.path))
+      for (const auto& inner : files::list(temporary / run))
+        if (inner.compare(0, 13, "tovi-whisper.") == 0) return true;
+    return false;
+  };
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
+    process::Spec spec;
+    spec.executable = TOVI;
+    spec.arguments = {"transcribe", tone, "--model", model};
+    spec.environment = environment;
+    spec.out = spec.err = process::Stream::null;
+    const pid_t pid = process::spawn(spec).pid;
+    ASSERT_TRUE(test::waitFor(whisperRuns)) << signal;
+    ::kill(pid, signal);
+    EXPECT_EQ(process::wait(pid), 128 + signal);
+    EXPECT_EQ(files::list(temporary.path).size(), signal == SIGKILL ? 1u : 0u) << signal;
+  }
+  EXPECT_EQ(test::runProgram("/usr/bin/env", {"TMPDIR=" + temporary.path, TOVI, "captions", "--help"}).status, 0);
+  EXPECT_EQ(files::list(temporary.path), std::vector<std::string>{});
 }
 
 }  // namespace
