@@ -12,10 +12,10 @@
 
 #include "app/bounce.h"
 #include "app/delegates.h"
+#include "app/runner.h"
 #include "app/usage.h"
 #include "app/watch.h"
 #include "jobs/program.h"
-#include "jobs/runner.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <tuple>
 #include <utf8proc.h>
 
-#include "jobs/runner.h"
+#include "app/runner.h"
 #include "platform/files.h"
 #include "platform/process.h"
 

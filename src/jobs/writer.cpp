@@ -64,6 +64,10 @@ bool writeStream(const std::string& path, const std::function<bool(int fd)>& fil
     try {
       filled = fill(tmp->fd);
     } catch (...) {
+      ::close(tmp->fd);
+      ::unlink(tmp->path.c_str());
+      ::unlink(path.c_str());
+      throw;
     }
     // Only the file just written may move into place, not whatever took its name meanwhile.
     filled = filled && files::names(tmp->path, tmp->fd);

@@ -12,7 +12,7 @@
 // then moves it into place. When `fill` returns false, or the file cannot be made, written or
 // moved, nothing new reaches `path`, the temporary file is removed and an earlier file at `path`
 // is removed too (a stale result must never pass for this job's answer). True when the new file
-// reached `path`.
+// reached `path`. What `fill` throws is thrown on, once the same is done.
 bool writeStream(const std::string& path, const std::function<bool(int fd)>& fill);
 
 // Serialises `value` as compact JSON (every "/" written as "\/", non-ASCII as raw UTF-8, no

@@ -1,7 +1,6 @@
-#include "jobs/runner.h"
+#include "app/runner.h"
 
-#include <exception>
-#include <variant>
+#include <functional>
 
 #include "app/bounce.h"
 #include "clipboard/clipboard.h"
@@ -25,15 +24,25 @@ json failed(const std::string& message) {
   return json{{"ok", false}, {"error", repairUtf8(message)}};
 }
 
-// A branch's result: a value written whole, or a transcription written as its transcript is read.
-std::variant<json, Transcription> runBranch(const Job& job) {
+// A result held whole, written as compact JSON. One that JSON cannot carry (a width that
+// overflowed to infinity, say) would leave the host waiting for a file that never comes; it gets
+// a sentence instead.
+std::function<bool(int fd)> compact(const json& value) {
+  auto bytes = serialise(value);
+  if (!bytes) throw Failure("The result of this job could not be written as JSON");
+  return [bytes = std::move(*bytes)](int fd) { return files::writeAll(fd, bytes); };
+}
+
+// Runs the branch for the job's kind up to its result and gives what writes that result into the
+// open result file: compact JSON for most kinds, the transcript as it is read for a transcription.
+std::function<bool(int fd)> runBranch(const Job& job) {
   const std::string kind = job.kind.value_or("transcribe");
-  if (kind == "measure") return json{{"ok", true}, {"widths", measure(job)}};
-  if (kind == "clipboardRead") return clipboardRead();
+  if (kind == "measure") return compact(json{{"ok", true}, {"widths", measure(job)}});
+  if (kind == "clipboardRead") return compact(clipboardRead());
   if (kind == "clipboardWrite") {
     clipboardWrite(job);
     if (watching) bounceFocus();
-    return json{{"ok", true}};
+    return compact(json{{"ok", true}});
   }
   return transcriptionJob(job);
 }
@@ -51,25 +60,10 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
     return true;
   }
   json result;
-  bool threw = true;
   try {
-    auto branch = runBranch(*job);
-    if (const auto* transcription = std::get_if<Transcription>(&branch)) {
-      // A transcript found wanting halfway leaves nothing at "out"; its failure is answered below.
-      std::exception_ptr error;
-      writeStream(job->out, [&](int fd) {
-        try {
-          return writeResult(*transcription, fd);
-        } catch (...) {
-          error = std::current_exception();
-          return false;
-        }
-      });
-      if (!error) return true;
-      std::rethrow_exception(error);
-    }
-    result = std::move(std::get<json>(branch));
-    threw = false;
+    // A result found wanting halfway leaves nothing at "out"; its failure is answered below.
+    writeStream(job->out, runBranch(*job));
+    return true;
   } catch (const Failure& failure) {
     result = failed(failure.message);
   } catch (const std::exception& error) {
@@ -78,14 +72,8 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes) {
   } catch (...) {
     result = failed("Unexpected error");
   }
-  if (threw && process::stopping()) return false;
-  // A result that cannot be written as JSON (a width that overflowed to infinity, say) would
-  // leave the host waiting for a file that never comes; it gets an error result instead.
-  auto serialised = serialise(result);
-  result = json();
-  if (!serialised)
-    serialised = serialise(failed("The result of this job could not be written as JSON"));
-  writeBytes(*serialised, job->out);
+  if (process::stopping()) return false;
+  write(result, job->out);
   return true;
 }
 
