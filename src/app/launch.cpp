@@ -15,7 +15,6 @@
 #include "app/runner.h"
 #include "app/usage.h"
 #include "app/watch.h"
-#include "jobs/program.h"
 
 namespace {
 
@@ -80,6 +79,9 @@ std::optional<double> parseIdle(const std::string& text) {
   if (errno == ERANGE && (std::isinf(value) || value == 0)) return std::nullopt;
   return value;
 }
+
+bool watching = false;
+std::vector<std::string> args;
 
 int launch(std::vector<std::string> commandLine) {
   settleProcess();

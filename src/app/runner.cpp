@@ -3,10 +3,10 @@
 #include <functional>
 
 #include "app/bounce.h"
+#include "app/launch.h"
 #include "clipboard/clipboard.h"
 #include "jobs/failure.h"
 #include "jobs/job.h"
-#include "jobs/program.h"
 #include "jobs/utf8.h"
 #include "jobs/writer.h"
 #include "platform/files.h"

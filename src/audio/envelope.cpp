@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "jobs/failure.h"
-#include "jobs/program.h"
 #include "platform/audio_file.h"
 
 namespace {

@@ -23,7 +23,6 @@
 #include "client/helper.h"
 #include "client/svg.h"
 #include "jobs/failure.h"
-#include "jobs/program.h"
 #include "platform/files.h"
 #include "jobs/utf8.h"
 

@@ -13,7 +13,6 @@
 
 #include "audio/envelope.h"
 #include "jobs/failure.h"
-#include "jobs/program.h"
 #include "platform/files.h"
 #include "speech/download.h"
 #include "speech/whisper.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "jobs/program.h"
+#include "jobs/job.h"
 
 // The percentage of the last progress line in a chunk of standard error: the last match of
 // "progress =\s*(\d+)%", with \s and \d taken as Unicode white space and decimal digits. Nothing

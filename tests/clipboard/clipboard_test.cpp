@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "jobs/program.h"
+#include "clipboard/clipboard.h"
 #include "platform/pasteboard.h"
 #include "platform/process.h"
 #include "support/support.h"
