@@ -15,8 +15,8 @@
 #include "jobs/failure.h"
 #include "platform/files.h"
 #include "speech/download.h"
+#include "speech/transcript_filter.h"
 #include "speech/whisper.h"
-#include "speech/whisper_output.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/resources.h"
-#include "speech/whisper_output.h"
+#include "speech/whisper_stderr.h"
 
 namespace {
 
