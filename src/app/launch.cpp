@@ -18,10 +18,6 @@
 
 namespace {
 
-bool endsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 double idleTime(const std::vector<std::string>& a) {
   for (size_t i = 0; i < a.size(); ++i) {
     if (a[i] != "--idle") continue;
@@ -93,7 +89,7 @@ int launch(std::vector<std::string> commandLine) {
     std::fputs((a[1] == "--help" ? usageText() : versionText()).c_str(), stdout);
     return 0;
   }
-  if (a.size() >= 2 && endsWith(a[1], ".tovijob")) {
+  if (a.size() >= 2 && a[1].ends_with(".tovijob")) {
     run(a[1]);
     return 0;
   }

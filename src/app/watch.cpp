@@ -23,11 +23,7 @@ namespace {
 constexpr auto PERIOD = std::chrono::milliseconds(100);
 const std::string TAKEN = ".taken";
 
-bool endsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-bool isJobName(const std::string& name) { return endsWith(name, ".tovijob"); }
+bool isJobName(const std::string& name) { return name.ends_with(".tovijob"); }
 
 double now() {
   using namespace std::chrono;
@@ -50,7 +46,7 @@ std::vector<std::string> jobNames(const std::string& folder) {
   std::vector<std::tuple<std::string, bool, std::string>> keyed;
   for (auto& name : files::list(folder)) {
     if (isJobName(name)) keyed.emplace_back(composed(name), true, std::move(name));
-    else if (endsWith(name, TAKEN) && isJobName(name.substr(0, name.size() - TAKEN.size())))
+    else if (name.ends_with(TAKEN) && isJobName(name.substr(0, name.size() - TAKEN.size())))
       keyed.emplace_back(composed(name.substr(0, name.size() - TAKEN.size())), false, std::move(name));
   }
   std::sort(keyed.begin(), keyed.end());
@@ -75,7 +71,7 @@ class Claim {
   // a ".taken" file whose watcher has died (nobody holds its lock) where it lies.
   bool take(const std::string& folder, const std::string& name) {
     const std::string path = folder + "/" + name;
-    const bool orphan = endsWith(name, TAKEN);
+    const bool orphan = name.ends_with(TAKEN);
     taken_ = orphan ? path : path + TAKEN;
     job_ = orphan ? path.substr(0, path.size() - TAKEN.size()) : path;
     fd_ = files::openOwnFile(path, O_RDONLY);

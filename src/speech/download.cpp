@@ -34,7 +34,7 @@ constexpr const char* STALL_SECONDS = "60";
 constexpr auto RECORD_EVERY = std::chrono::milliseconds(500);
 constexpr auto CHECK_EVERY = std::chrono::milliseconds(50);
 
-process::Child start(const process::Spec& spec) {
+process::Child start(const process::Invocation& spec) {
   try {
     return process::spawn(spec);
   } catch (const std::exception& error) {
@@ -162,7 +162,7 @@ void downloadModel(const Job& job) {
 
   // curl writes to the partial file through its standard output, so it never opens a name that
   // someone could have swapped; "--url" keeps an address that starts with "-" an address.
-  process::Spec curl;
+  process::Invocation curl;
   curl.executable = CURL;
   curl.arguments = {"-L", "--fail", "-s", "--speed-limit", "1", "--speed-time", STALL_SECONDS,
                     "--url", *job.modelURL};
@@ -181,7 +181,7 @@ void downloadModel(const Job& job) {
 
   // shasum reads the same open file, from its start, on its standard input.
   if (::lseek(part.fd, 0, SEEK_SET) != 0) throw systemError("Cannot read " + part.path, errno);
-  process::Spec shasum;
+  process::Invocation shasum;
   shasum.executable = SHASUM;
   shasum.arguments = {"-a", "256"};
   shasum.inFd = part.fd;

@@ -25,7 +25,7 @@ namespace {
 using nlohmann::json;
 
 pid_t startWatcher(const std::string& folder, const std::string& idle) {
-  process::Spec spec;
+  process::Invocation spec;
   spec.executable = test::helperPath();
   spec.arguments = {"--watch", folder, "--idle", idle};
   return process::spawn(spec).pid;
