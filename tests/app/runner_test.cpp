@@ -120,7 +120,7 @@ TEST(Runner, TheResultReplacesAnOldOneAndGoesNowhereElse) {
 TEST(Runner, AHugeJobFileIsReadAndItsUnknownKeysIgnored) {
   test::TempDir dir;
   const std::string out = dir / "r.json";
-  std::string bytes = "{\"pad\":\"" + std::string(200u << 20, 'x') + "\",\"out\":\"" + out +
+  std::string bytes = "{\"pad\":\"" + std::string(24u << 20, 'x') + "\",\"out\":\"" + out +
                       "\",\"kind\":\"measure\"}";
   test::writeFile(dir / "big.tovijob", bytes);
   bytes.clear();
