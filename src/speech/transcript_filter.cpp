@@ -201,62 +201,26 @@ void TranscriptFilter::keepDigits(const unsigned char* first, const unsigned cha
   moreDigits_ = moreDigits_ || std::find_if(first + kept, last, [](unsigned char c) { return c != '0'; }) != last;
 }
 
-bool TranscriptFilter::step(const unsigned char* p, const unsigned char* const end, char*& out) {
-  char* w = out;
-  // Each state's reader reads at least one byte or moves to a state whose reader does.
-  while (p < end) {
-    bool ok;
-    switch (state_) {
-      case START:
-      case BOM: ok = byteOrderMark(p, end, w); break;
-      case TOP:
-      case VALUE:
-      case VALUE_OR_CLOSE:
-      case KEY:
-      case KEY_OR_CLOSE:
-      case COLON:
-      case AFTER:
-      case END: ok = token(p, end, w); break;
-      case STRING: ok = inString(p, end, w); break;
-      case SEQUENCE: ok = sequence(p, end, w); break;
-      case ESCAPE: ok = escape(p, end, w); break;
-      case HEX: ok = hexDigit(p, end, w); break;
-      case LOW_BACKSLASH:
-      case LOW_U: ok = lowSurrogate(p, end, w); break;
-      case MINUS: ok = minus(p, end, w); break;
-      case INTEGER:
-      case FRACTION:
-      case EXPONENT_DIGITS: ok = digits(p, end, w); break;
-      case ZERO: ok = afterDigits(p, end, w); break;
-      case POINT:
-      case EXPONENT_SIGN: ok = firstDigit(p, end, w); break;
-      case EXPONENT_MARK: ok = exponentMark(p, end, w); break;
-      case LITERAL: ok = literal(p, end, w); break;
-      default: return false;
-    }
-    if (!ok) return false;
-  }
-  out = w;
-  return true;
-}
-
-bool TranscriptFilter::byteOrderMark(const unsigned char*& p, const unsigned char*, char*&) {
-  if (state_ == START) {
+// Inlined into step(), so that the position, the output and the state stay in registers.
+[[gnu::always_inline]] inline bool
+TranscriptFilter::byteOrderMark(const unsigned char*& p, const unsigned char*, char*&, uint8_t& s) {
+  if (s == START) {
     if (*p == 0xEF) {
       ++p;
       hexLeft_ = 2;
-      state_ = BOM;
+      s = BOM;
     } else {
-      state_ = TOP;
+      s = TOP;
     }
     return true;
   }
   if (*p++ != (hexLeft_ == 2 ? 0xBB : 0xBF)) return false;
-  if (--hexLeft_ == 0) state_ = TOP;
+  if (--hexLeft_ == 0) s = TOP;
   return true;
 }
 
-bool TranscriptFilter::token(const unsigned char*& p, const unsigned char* const end, char*& w) {
+[[gnu::always_inline]] inline bool
+TranscriptFilter::token(const unsigned char*& p, const unsigned char* const end, char*& w, uint8_t& s) {
   // Pretty-printed transcripts mostly have no white space or one blank between tokens, and
   // longer runs only at the start of a line.
   if (isJsonSpace(*p)) {
@@ -270,27 +234,26 @@ bool TranscriptFilter::token(const unsigned char*& p, const unsigned char* const
     while (p < end && isJsonSpace(*p)) ++p;
     if (p == end) return true;
   }
-  const uint8_t s = state_;
   const unsigned char c = *p++;
   switch (s) {
     case AFTER:
       if (c == ',') {
         *w++ = ',';
-        state_ = objects_[depth_ - 1] ? KEY : VALUE;
+        s = objects_[depth_ - 1] ? KEY : VALUE;
         return true;
       }
       break;
     case COLON:
       if (c != ':') return false;
       *w++ = ':';
-      state_ = VALUE;
+      s = VALUE;
       return true;
     case KEY:
     case KEY_OR_CLOSE:
       if (c == '"') {
         *w++ = '"';
         key_ = true;
-        state_ = STRING;
+        s = STRING;
         return true;
       }
       if (s == KEY) return false;
@@ -308,13 +271,13 @@ bool TranscriptFilter::token(const unsigned char*& p, const unsigned char* const
         (s == KEY_OR_CLOSE && c == ']'))
       return false;
     *w++ = static_cast<char>(c);
-    state_ = --depth_ == 0 ? END : AFTER;
+    s = --depth_ == 0 ? END : AFTER;
   } else if (s == AFTER || s == KEY_OR_CLOSE) {
     return false;
   } else if (c == '"') {  // the rest are values
     *w++ = '"';
     key_ = false;
-    state_ = STRING;
+    s = STRING;
   } else if (c == '-' || isDigit(c)) {
     digitCount_ = 0;
     moreDigits_ = false;
@@ -323,26 +286,27 @@ bool TranscriptFilter::token(const unsigned char*& p, const unsigned char* const
     negativeExponent_ = false;
     if (c == '-' || c == '0') {
       *w++ = static_cast<char>(c);
-      state_ = c == '-' ? MINUS : ZERO;
+      s = c == '-' ? MINUS : ZERO;
     } else {
       --p;  // read with the other integer digits
-      state_ = INTEGER;
+      s = INTEGER;
     }
   } else if (c == '{' || c == '[') {
     if (!push(c == '{')) return false;
     *w++ = static_cast<char>(c);
-    state_ = c == '{' ? KEY_OR_CLOSE : VALUE_OR_CLOSE;
+    s = c == '{' ? KEY_OR_CLOSE : VALUE_OR_CLOSE;
   } else if (c == 't' || c == 'f' || c == 'n') {
     *w++ = static_cast<char>(c);
     literal_ = c == 't' ? "rue" : c == 'f' ? "alse" : "ull";
-    state_ = LITERAL;
+    s = LITERAL;
   } else {
     return false;
   }
   return true;
 }
 
-bool TranscriptFilter::inString(const unsigned char*& p, const unsigned char* const end, char*& w) {
+[[gnu::always_inline]] inline bool
+TranscriptFilter::inString(const unsigned char*& p, const unsigned char* const end, char*& w, uint8_t& s) {
   for (;;) {
     // Short strings byte by byte, as white space above; long ones by blocks.
     {
@@ -364,18 +328,18 @@ bool TranscriptFilter::inString(const unsigned char*& p, const unsigned char* co
     if (c == '"') {
       *w++ = '"';
       ++p;
-      state_ = key_ ? COLON : AFTER;
+      s = key_ ? COLON : AFTER;
       if (key_ && p < end && *p == ':') {  // as whisper-cli writes its keys
         *w++ = ':';
         ++p;
-        state_ = VALUE;
+        s = VALUE;
       }
       return true;
     }
     if (c == '\\') {
       *w++ = '\\';
       ++p;
-      state_ = ESCAPE;
+      s = ESCAPE;
       return true;
     }
     if (c == '/') {
@@ -407,7 +371,7 @@ bool TranscriptFilter::inString(const unsigned char*& p, const unsigned char* co
       pendingLength_ = static_cast<uint8_t>(i);
       pendingNeed_ = static_cast<uint8_t>(length);
       p = end;
-      state_ = SEQUENCE;
+      s = SEQUENCE;
       return true;
     } else {  // the maximal ill-formed subsequence, whatever its length, is one U+FFFD
       putReplacement(w);
@@ -416,7 +380,8 @@ bool TranscriptFilter::inString(const unsigned char*& p, const unsigned char* co
   }
 }
 
-bool TranscriptFilter::sequence(const unsigned char*& p, const unsigned char*, char*& w) {
+[[gnu::always_inline]] inline bool
+TranscriptFilter::sequence(const unsigned char*& p, const unsigned char*, char*& w, uint8_t& s) {
   unsigned char low, high;
   sequenceLength(pending_[0], low, high);
   if (pendingLength_ > 1) low = 0x80, high = 0xBF;
@@ -428,26 +393,28 @@ bool TranscriptFilter::sequence(const unsigned char*& p, const unsigned char*, c
   } else {
     putReplacement(w);  // the byte that broke the sequence is read again as itself
   }
-  state_ = STRING;
+  s = STRING;
   return true;
 }
 
-bool TranscriptFilter::escape(const unsigned char*& p, const unsigned char*, char*& w) {
+[[gnu::always_inline]] inline bool
+TranscriptFilter::escape(const unsigned char*& p, const unsigned char*, char*& w, uint8_t& s) {
   const unsigned char c = *p++;
   *w++ = static_cast<char>(c);
   if (c == 'u') {
     hexLeft_ = 4;
     code_ = 0;
-    state_ = HEX;
+    s = HEX;
   } else if (c == '"' || c == '\\' || c == '/' || c == 'b' || c == 'f' || c == 'n' || c == 'r' || c == 't') {
-    state_ = STRING;
+    s = STRING;
   } else {
     return false;
   }
   return true;
 }
 
-bool TranscriptFilter::hexDigit(const unsigned char*& p, const unsigned char*, char*& w) {
+[[gnu::always_inline]] inline bool
+TranscriptFilter::hexDigit(const unsigned char*& p, const unsigned char*, char*& w, uint8_t& s) {
   const int digit = hexValue(*p);
   if (digit < 0) return false;
   *w++ = static_cast<char>(*p++);
@@ -456,83 +423,133 @@ bool TranscriptFilter::hexDigit(const unsigned char*& p, const unsigned char*, c
   const bool highHalf = code_ >= 0xD800 && code_ <= 0xDBFF, lowHalf = code_ >= 0xDC00 && code_ <= 0xDFFF;
   if (low_ != lowHalf) return false;  // a surrogate escape only as a whole pair
   low_ = false;
-  state_ = highHalf ? LOW_BACKSLASH : STRING;
+  s = highHalf ? LOW_BACKSLASH : STRING;
   return true;
 }
 
-bool TranscriptFilter::lowSurrogate(const unsigned char*& p, const unsigned char*, char*& w) {
-  if (*p != (state_ == LOW_BACKSLASH ? '\\' : 'u')) return false;
+[[gnu::always_inline]] inline bool
+TranscriptFilter::lowSurrogate(const unsigned char*& p, const unsigned char*, char*& w, uint8_t& s) {
+  if (*p != (s == LOW_BACKSLASH ? '\\' : 'u')) return false;
   *w++ = static_cast<char>(*p++);
-  if (state_ == LOW_U) {
+  if (s == LOW_U) {
     hexLeft_ = 4;
     code_ = 0;
     low_ = true;
-    state_ = HEX;
+    s = HEX;
   } else {
-    state_ = LOW_U;
+    s = LOW_U;
   }
   return true;
 }
 
-bool TranscriptFilter::minus(const unsigned char*& p, const unsigned char*, char*& w) {
+[[gnu::always_inline]] inline bool
+TranscriptFilter::minus(const unsigned char*& p, const unsigned char*, char*& w, uint8_t& s) {
   if (!isDigit(*p)) return false;
   if (*p == '0') {
     *w++ = '0';
     ++p;
-    state_ = ZERO;
+    s = ZERO;
   } else {
-    state_ = INTEGER;
+    s = INTEGER;
   }
   return true;
 }
 
-bool TranscriptFilter::digits(const unsigned char*& p, const unsigned char* const end, char*& w) {
+[[gnu::always_inline]] inline bool
+TranscriptFilter::digits(const unsigned char*& p, const unsigned char* const end, char*& w, uint8_t& s) {
   const unsigned char* const first = p;
   while (p < end && isDigit(*p)) *w++ = static_cast<char>(*p++);
-  if (state_ == EXPONENT_DIGITS)
+  if (s == EXPONENT_DIGITS)
     for (const unsigned char* d = first; d < p; ++d) exponent_ = std::min<int64_t>(exponent_ * 10 + (*d - '0'), int64_t{1} << 40);
   else
-    keepDigits(first, p, state_ == INTEGER);
-  return p == end || afterDigits(p, end, w);
+    keepDigits(first, p, s == INTEGER);
+  return p == end || afterDigits(p, end, w, s);
 }
 
-bool TranscriptFilter::afterDigits(const unsigned char*& p, const unsigned char*, char*& w) {
-  if (state_ != EXPONENT_DIGITS && *p == '.' && (state_ == ZERO || state_ == INTEGER)) {
+[[gnu::always_inline]] inline bool
+TranscriptFilter::afterDigits(const unsigned char*& p, const unsigned char*, char*& w, uint8_t& s) {
+  if (s != EXPONENT_DIGITS && *p == '.' && (s == ZERO || s == INTEGER)) {
     *w++ = '.';
     ++p;
-    state_ = POINT;
-  } else if (state_ != EXPONENT_DIGITS && (*p == 'e' || *p == 'E')) {
+    s = POINT;
+  } else if (s != EXPONENT_DIGITS && (*p == 'e' || *p == 'E')) {
     *w++ = static_cast<char>(*p++);
-    state_ = EXPONENT_MARK;
+    s = EXPONENT_MARK;
   } else {  // the number ends before this byte
     if (!numberFits()) return false;
-    state_ = AFTER;
+    s = AFTER;
   }
   return true;
 }
 
-bool TranscriptFilter::firstDigit(const unsigned char*& p, const unsigned char*, char*&) {
+[[gnu::always_inline]] inline bool
+TranscriptFilter::firstDigit(const unsigned char*& p, const unsigned char*, char*&, uint8_t& s) {
   if (!isDigit(*p)) return false;
-  state_ = state_ == POINT ? FRACTION : EXPONENT_DIGITS;
+  s = s == POINT ? FRACTION : EXPONENT_DIGITS;
   return true;
 }
 
-bool TranscriptFilter::exponentMark(const unsigned char*& p, const unsigned char*, char*& w) {
+[[gnu::always_inline]] inline bool
+TranscriptFilter::exponentMark(const unsigned char*& p, const unsigned char*, char*& w, uint8_t& s) {
   if (*p == '+' || *p == '-') {
     negativeExponent_ = *p == '-';
     *w++ = static_cast<char>(*p++);
-    state_ = EXPONENT_SIGN;
+    s = EXPONENT_SIGN;
   } else if (isDigit(*p)) {
-    state_ = EXPONENT_DIGITS;
+    s = EXPONENT_DIGITS;
   } else {
     return false;
   }
   return true;
 }
 
-bool TranscriptFilter::literal(const unsigned char*& p, const unsigned char*, char*& w) {
+[[gnu::always_inline]] inline bool
+TranscriptFilter::literal(const unsigned char*& p, const unsigned char*, char*& w, uint8_t& s) {
   if (*p != static_cast<unsigned char>(*literal_)) return false;
   *w++ = static_cast<char>(*p++);
-  if (*++literal_ == '\0') state_ = AFTER;
+  if (*++literal_ == '\0') s = AFTER;
+  return true;
+}
+
+bool TranscriptFilter::step(const unsigned char* p, const unsigned char* const end, char*& out) {
+  char* w = out;
+  // The state stays in a local while the bytes are read: the output buffer's bytes might alias
+  // a member, so one would be stored and loaded again for every byte written.
+  uint8_t s = state_;
+  // Each state's reader reads at least one byte or moves to a state whose reader does.
+  while (p < end) {
+    bool ok;
+    switch (s) {
+      case START:
+      case BOM: ok = byteOrderMark(p, end, w, s); break;
+      case TOP:
+      case VALUE:
+      case VALUE_OR_CLOSE:
+      case KEY:
+      case KEY_OR_CLOSE:
+      case COLON:
+      case AFTER:
+      case END: ok = token(p, end, w, s); break;
+      case STRING: ok = inString(p, end, w, s); break;
+      case SEQUENCE: ok = sequence(p, end, w, s); break;
+      case ESCAPE: ok = escape(p, end, w, s); break;
+      case HEX: ok = hexDigit(p, end, w, s); break;
+      case LOW_BACKSLASH:
+      case LOW_U: ok = lowSurrogate(p, end, w, s); break;
+      case MINUS: ok = minus(p, end, w, s); break;
+      case INTEGER:
+      case FRACTION:
+      case EXPONENT_DIGITS: ok = digits(p, end, w, s); break;
+      case ZERO: ok = afterDigits(p, end, w, s); break;
+      case POINT:
+      case EXPONENT_SIGN: ok = firstDigit(p, end, w, s); break;
+      case EXPONENT_MARK: ok = exponentMark(p, end, w, s); break;
+      case LITERAL: ok = literal(p, end, w, s); break;
+      default: return false;
+    }
+    if (!ok) return false;
+  }
+  state_ = s;
+  out = w;
   return true;
 }

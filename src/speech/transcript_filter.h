@@ -33,21 +33,21 @@ class TranscriptFilter {
  private:
   bool step(const unsigned char* p, const unsigned char* end, char*& w);
   // The readers of the states: each reads from `p` on (at least one byte, or it moves to a state
-  // whose reader does), writes the compact form at `w`, advances both and sets the next state.
+  // whose reader does), writes the compact form at `w`, advances both and sets the next `state`.
   // False when the bytes cannot be part of a transcript.
-  bool byteOrderMark(const unsigned char*& p, const unsigned char* end, char*& w);
-  bool token(const unsigned char*& p, const unsigned char* end, char*& w);
-  bool inString(const unsigned char*& p, const unsigned char* end, char*& w);
-  bool sequence(const unsigned char*& p, const unsigned char* end, char*& w);
-  bool escape(const unsigned char*& p, const unsigned char* end, char*& w);
-  bool hexDigit(const unsigned char*& p, const unsigned char* end, char*& w);
-  bool lowSurrogate(const unsigned char*& p, const unsigned char* end, char*& w);
-  bool minus(const unsigned char*& p, const unsigned char* end, char*& w);
-  bool digits(const unsigned char*& p, const unsigned char* end, char*& w);
-  bool afterDigits(const unsigned char*& p, const unsigned char* end, char*& w);
-  bool firstDigit(const unsigned char*& p, const unsigned char* end, char*& w);
-  bool exponentMark(const unsigned char*& p, const unsigned char* end, char*& w);
-  bool literal(const unsigned char*& p, const unsigned char* end, char*& w);
+  bool byteOrderMark(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool token(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool inString(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool sequence(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool escape(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool hexDigit(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool lowSurrogate(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool minus(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool digits(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool afterDigits(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool firstDigit(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool exponentMark(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool literal(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
   bool push(bool object);
   void keepDigits(const unsigned char* first, const unsigned char* last, bool integer);
   bool numberFits() const;
