@@ -44,6 +44,10 @@ endforeach()
 set(TOVI_PACKAGE_NAME tovihelper)
 set(TOVI_PACKAGE_MAINTAINER "ToviHelper developers <tovihelper@example.org>" CACHE STRING
     "The package's maintainer, as Debian writes it: Name <address>")
+set(TOVI_PACKAGE_HOMEPAGE "https://example.org/tovihelper" CACHE STRING
+    "The project's home page, for the package's Homepage field")
+# The packaging's own revision of this upstream version, the part of the Debian version after "-".
+set(TOVI_PACKAGE_REVISION 1 CACHE STRING "The Debian revision of the package")
 set(TOVI_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/${TOVI_PACKAGE_NAME})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${TOVI_DOCDIR})
 configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
@@ -74,12 +78,17 @@ that the panel hands over.]=])
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TOVI_PACKAGE_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${TOVI_PACKAGE_REVISION})
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${TOVI_PACKAGE_HOMEPAGE}")
+set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Libraries come from dpkg-shlibdeps; the tools that the helper starts by path (/usr/bin/curl,
 # /usr/bin/shasum) are no libraries, so they are named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${TOVI_RESOURCE_DIR}/whisper)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "curl, perl")
+# The fontconfig package keeps the font caches current as fonts come and go (its trigger runs
+# fc-cache); without it every measuring helper scans the fonts afresh.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fontconfig)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -8,8 +8,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "app/runner.h"
 #include "jobs/job.h"
-#include "jobs/runner.h"
 #include "jobs/writer.h"
 #include "platform/files.h"
 

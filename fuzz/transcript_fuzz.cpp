@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "jobs/utf8.h"
-#include "speech/whisper_output.h"
+#include "speech/transcript_filter.h"
 
 namespace {
 

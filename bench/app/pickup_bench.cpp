@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
   const std::string watched = makeFolder("pickup-helper");
   const std::string polled = makeFolder("pickup-poll");
 
-  process::Spec spec;
+  process::Invocation spec;
   spec.executable = TOVI_HELPER_BIN;
   spec.arguments = {"--watch", watched, "--idle", "inf"};
   auto helper = process::spawn(spec);

@@ -18,7 +18,7 @@
 #include <rapidjson/writer.h>
 #include <simdjson.h>
 
-#include "speech/whisper_output.h"
+#include "speech/transcript_filter.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "app/delegates.h"
 
-#include "jobs/runner.h"
+#include "app/runner.h"
 
 void AppDelegate::applicationOpen(const std::vector<std::string>& paths) {
   got = true;

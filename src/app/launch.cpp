@@ -12,16 +12,11 @@
 
 #include "app/bounce.h"
 #include "app/delegates.h"
+#include "app/runner.h"
 #include "app/usage.h"
 #include "app/watch.h"
-#include "jobs/program.h"
-#include "jobs/runner.h"
 
 namespace {
-
-bool endsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 double idleTime(const std::vector<std::string>& a) {
   for (size_t i = 0; i < a.size(); ++i) {
@@ -81,6 +76,9 @@ std::optional<double> parseIdle(const std::string& text) {
   return value;
 }
 
+bool watching = false;
+std::vector<std::string> args;
+
 int launch(std::vector<std::string> commandLine) {
   settleProcess();
   args = std::move(commandLine);
@@ -91,7 +89,7 @@ int launch(std::vector<std::string> commandLine) {
     std::fputs((a[1] == "--help" ? usageText() : versionText()).c_str(), stdout);
     return 0;
   }
-  if (a.size() >= 2 && endsWith(a[1], ".tovijob")) {
+  if (a.size() >= 2 && a[1].ends_with(".tovijob")) {
     run(a[1]);
     return 0;
   }

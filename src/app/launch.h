@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+// Program-wide values, set once by launch() before any job runs and only read afterwards.
+extern bool watching;                 // true only in watch mode
+extern std::vector<std::string> args; // the command line, args[0] the program path
+
 // Keeps the command line in `args`, chooses the mode and runs it. Returns the exit status (always
 // 0) for the modes that end by returning; the application modes end the process themselves.
 int launch(std::vector<std::string> commandLine);

@@ -16,7 +16,7 @@
 #include <tuple>
 #include <utf8proc.h>
 
-#include "jobs/runner.h"
+#include "app/runner.h"
 #include "platform/files.h"
 #include "platform/process.h"
 
@@ -25,11 +25,7 @@ namespace {
 constexpr auto PERIOD = std::chrono::milliseconds(100);
 const std::string TAKEN = ".taken";
 
-bool endsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-bool isJobName(const std::string& name) { return endsWith(name, ".tovijob"); }
+bool isJobName(const std::string& name) { return name.ends_with(".tovijob"); }
 
 double now() {
   using namespace std::chrono;
@@ -52,7 +48,7 @@ std::vector<std::string> jobNames(const std::string& folder) {
   std::vector<std::tuple<bool, std::string, std::string>> keyed;
   for (auto& name : files::list(folder)) {
     if (isJobName(name)) keyed.emplace_back(false, composed(name), std::move(name));
-    else if (endsWith(name, TAKEN) && isJobName(name.substr(0, name.size() - TAKEN.size())))
+    else if (name.ends_with(TAKEN) && isJobName(name.substr(0, name.size() - TAKEN.size())))
       keyed.emplace_back(true, composed(name), std::move(name));
   }
   std::sort(keyed.begin(), keyed.end());
@@ -96,7 +92,7 @@ class Claim {
   // live watcher holds it; refused for anything that is not a job of this user's to run now.
   Take take(const std::string& folder, const std::string& name, const std::set<FileId>& skipped) {
     const std::string path = folder + "/" + name;
-    const bool orphan = endsWith(name, TAKEN);
+    const bool orphan = name.ends_with(TAKEN);
     taken_ = orphan ? path : path + TAKEN;
     job_ = orphan ? path.substr(0, path.size() - TAKEN.size()) : path;
     handle_ = files::handle(path);

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "jobs/failure.h"
-#include "jobs/program.h"
 #include "platform/audio_file.h"
 
 namespace {
@@ -66,8 +65,8 @@ struct AnyFloatFrames {
 // never rounds for them: each float sample is s / 2^15, so with t the integer channel sum the
 // channel average is t / 2^(14 + C) and its square t² / 2^(28 + 2C), no more than 1; every
 // running sum of a hop is then a whole number of steps of 2^-(28 + 2C), at most 2^(28 + 2C) ×
-// hop of them, which a double holds exactly while the hop is shorter than 2^21 frames. The integer sum scaled
-// once is thus the same double, bit for bit, as the frame-by-frame float sum, at a fraction of
+// hop of them, which a double holds exactly while the hop is shorter than 2^21 frames (MAX_HOP
+// keeps it to half that). The integer sum scaled once is thus the same double, bit for bit, as the frame-by-frame float sum, at a fraction of
 // the cost.
 template <int Channels>
 struct Pcm16Frames {

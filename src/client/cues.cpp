@@ -381,8 +381,9 @@ class Planner {
     double cost = 1;
     if (j < n) {
       const size_t last = j - 1;
-      if (sentence_[last]) cost += 0;
-      else if (clause_[last]) cost += 2;
+      if (sentence_[last]) {
+        // a cue that ends a sentence costs nothing more
+      } else if (clause_[last]) cost += 2;
       else if (words_[j].start - words_[last].end >= rules_.pause) cost += 4;
       else if (join_[last] == Join::Conjunction) cost += 5;
       else if (join_[last] == Join::Weak) cost += 11;

@@ -206,7 +206,7 @@ nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progres
   if (!bytes) throw std::runtime_error("The job cannot be written as JSON (is every text UTF-8?)");
   if (!files::writeWhole(jobPath, *bytes)) throw std::runtime_error("Cannot write the job file " + jobPath);
 
-  process::Spec spec;
+  process::Invocation spec;
   spec.executable = helperExecutable();
   spec.arguments = {jobPath};
   spec.out = process::Stream::null;

@@ -28,7 +28,7 @@
 #include "client/progress_bar.h"
 #include "client/svg.h"
 #include "jobs/failure.h"
-#include "jobs/program.h"
+#include "platform/files.h"
 #include "jobs/utf8.h"
 #include "platform/files.h"
 

@@ -7,7 +7,6 @@
 #include <utf8proc.h>
 
 #include "jobs/failure.h"
-#include "jobs/program.h"
 #include "jobs/utf8.h"
 #include "platform/files.h"
 #include "platform/pasteboard.h"

@@ -9,7 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "jobs/program.h"
 
 namespace {
 

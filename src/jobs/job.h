@@ -82,6 +82,11 @@ struct Job {
   std::optional<std::string> id;
 };
 
+// The deepest nesting of arrays and objects accepted in any JSON the helper reads: far beyond
+// what a job or a transcript holds, and shallow enough that nothing recursive over it can run out
+// of stack.
+inline constexpr int MAX_NESTING = 512;
+
 // Decodes the bytes of a job file. Gives nothing when they are not one JSON object, when "out"
 // is missing or not a string, or when any known key holds a value of the wrong type (null counts
 // as absent; unknown keys are ignored). Never throws, whatever the input.

@@ -119,15 +119,15 @@ std::optional<std::string> serialise(const nlohmann::json& value) {
   return std::move(text.text);
 }
 
-std::optional<bool> writeJson(const nlohmann::json& value, const std::string& path) {
-  if (!serialisable(value)) return std::nullopt;
-  return writeStream(path, [&](int fd) {
+std::function<bool(int fd)> jsonFill(nlohmann::json value) {
+  if (!serialisable(value)) return {};
+  return [value = std::move(value)](int fd) {
     FileOutput file(fd);
     nlohmann::detail::serializer<nlohmann::json> out(
         std::make_shared<SlashEscaping<FileOutput>>(file), ' ', nlohmann::json::error_handler_t::strict);
     out.dump(value, false, false, 0);
     return file.flush();
-  });
+  };
 }
 
 void write(const nlohmann::json& value, const std::string& path) {
@@ -158,6 +158,10 @@ bool writeStream(const std::string& path, const std::function<bool(int fd)>& fil
     try {
       filled = fill(tmp->fd);
     } catch (...) {
+      ::close(tmp->fd);
+      ::unlink(tmp->path.c_str());
+      ::unlink(path.c_str());
+      throw;
     }
     // Only the file just written may move into place, not whatever took its name meanwhile. Its
     // bytes reach the disk before its name does, so that a power cut leaves either the old state

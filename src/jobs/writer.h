@@ -14,7 +14,8 @@
 // nothing is written (errno EEXIST). When `fill` returns false, or the file cannot be made,
 // written, flushed or moved, nothing new reaches `path`, the temporary file is removed and an
 // earlier file at `path` is removed too (a stale result must never pass for this job's answer).
-// True when the new file reached `path`; on false errno tells why.
+// True when the new file reached `path`; on false errno tells why. What `fill` throws is thrown
+// on, once the same is done.
 bool writeStream(const std::string& path, const std::function<bool(int fd)>& fill);
 
 // Serialises `value` as compact JSON (every "/" written as "\/", non-ASCII as raw UTF-8, no
@@ -23,10 +24,10 @@ bool writeStream(const std::string& path, const std::function<bool(int fd)>& fil
 // touches no file at all.
 void write(const nlohmann::json& value, const std::string& path);
 
-// Puts `value` at `path` as write() would, serialising it straight into the file, so that no
-// text of the whole value is ever held. Nothing, touching no file, when the value cannot be
-// serialised; else whether the file reached `path` (as writeStream()).
-std::optional<bool> writeJson(const nlohmann::json& value, const std::string& path);
+// What writes `value` into an open file as write() would, serialising it straight into the file,
+// so that no text of the whole value is ever held (a fill for writeStream()). Empty when the value
+// cannot be serialised.
+std::function<bool(int fd)> jsonFill(nlohmann::json value);
 
 // The file half of write(): puts already serialised bytes at `path` through writeStream().
 bool writeBytes(const std::string& bytes, const std::string& path);

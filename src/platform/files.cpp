@@ -15,7 +15,6 @@
 #include <random>
 #include <stdexcept>
 
-#include "platform/errors.h"
 
 namespace files {
 
@@ -66,12 +65,6 @@ std::optional<std::string> readAll(int fd, size_t limit) {
     return std::nullopt;
   }
   return bytes;
-}
-
-std::optional<int64_t> size(const std::string& path) {
-  struct stat st;
-  if (!usable(path) || path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return static_cast<int64_t>(st.st_size);
 }
 
 bool writeWhole(const std::string& path, const std::string& bytes) {
@@ -203,15 +196,6 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
   if (::link(from.c_str(), to.c_str()) != 0) return false;
   ::unlink(from.c_str());
   return true;
-}
-
-void move(const std::string& from, const std::string& to) {
-  int err = EINVAL;
-  if (usable(from) && usable(to)) {
-    if (::rename(from.c_str(), to.c_str()) == 0) return;
-    err = errno;
-  }
-  throw systemError("Cannot move " + from + " to " + to, err);
 }
 
 bool sync(const std::string& path) {

@@ -25,9 +25,6 @@ bool isExecutableFile(const std::string& path);
 // FIFO, no permission, a NUL in the path, more than `limit` bytes).
 std::optional<std::string> read(const std::string& path, size_t limit = SIZE_MAX);
 
-// The size in bytes of the file at the path, or nothing.
-std::optional<int64_t> size(const std::string& path);
-
 // Creates a new file and writes `bytes`; false on any failure, including when anything (a file, a
 // link, a FIFO) is already at the path: nothing that exists is ever followed, opened or truncated.
 bool writeWhole(const std::string& path, const std::string& bytes);
@@ -89,10 +86,6 @@ std::string temporaryFolder();
 
 // Renames `from` to `to` only when nothing exists at `to`; false on any failure (never replaces).
 bool renameNoReplace(const std::string& from, const std::string& to);
-
-// Renames `from` to `to`, replacing `to`; throws std::runtime_error naming both paths and the
-// cause ("Cannot move A to B: No such file or directory").
-void move(const std::string& from, const std::string& to);
 
 // Flushes a file's (or a folder's) content to the disk (fsync); false on failure.
 bool sync(const std::string& path);

@@ -1,6 +1,6 @@
 // Installed fonts: fontconfig finds a face by its name, the faces that stand in for characters a
-// face lacks and the colour emoji face; the face's file is read whole and HarfBuzz (FreeType for
-// WOFF files) opens it. What fontconfig loaded and the faces opened so far are kept between jobs,
+// face lacks and the colour emoji face; HarfBuzz reads the face's tables from its file one by one as
+// it needs them (a WOFF file FreeType unpacks whole). What fontconfig loaded and the faces opened so far are kept between jobs,
 // and loaded again once a font or configuration folder or file has changed, so that a font
 // installed or removed during a long session counts from the next lookup on.
 #pragma once

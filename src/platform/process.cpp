@@ -67,10 +67,9 @@ bool place(int fd, int target) {
 
 // What the child does between fork and exec: async-signal-safe calls only, as other threads of
 // the helper may have held locks at the fork. Reports the errno of a failure through `report`.
-[[noreturn]] void becomeChild(const Spec& spec, pid_t parent, char* const argv[], char* const envp[],
+[[noreturn]] void becomeChild(const Invocation& invocation, pid_t parent, char* const argv[], char* const envp[],
                               int outPipe, int errPipe, int report) {
   const auto fail = [report] { reportAndExit(report); };
-  if (spec.newSession && ::setsid() < 0) fail();
   // The child ends with the thread that started it; a parent already gone is caught here.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail();
   if (::getppid() != parent) ::_exit(127);
@@ -79,18 +78,18 @@ bool place(int fd, int target) {
   fallback.sa_handler = SIG_DFL;
   for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &fallback, nullptr);
 
-  if (spec.inFd >= 0 && !place(spec.inFd, STDIN_FILENO)) fail();
-  if (spec.outFd >= 0) {
-    if (!place(spec.outFd, STDOUT_FILENO)) fail();
-  } else if (spec.out == Stream::pipe) {
+  if (invocation.inFd >= 0 && !place(invocation.inFd, STDIN_FILENO)) fail();
+  if (invocation.outFd >= 0) {
+    if (!place(invocation.outFd, STDOUT_FILENO)) fail();
+  } else if (invocation.out == Stream::pipe) {
     if (!place(outPipe, STDOUT_FILENO)) fail();
   }
-  if (spec.err == Stream::pipe && !place(errPipe, STDERR_FILENO)) fail();
-  if ((spec.out == Stream::null && spec.outFd < 0) || spec.err == Stream::null) {
+  if (invocation.err == Stream::pipe && !place(errPipe, STDERR_FILENO)) fail();
+  if ((invocation.out == Stream::null && invocation.outFd < 0) || invocation.err == Stream::null) {
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null < 0) fail();
-    if (spec.out == Stream::null && spec.outFd < 0 && !place(null, STDOUT_FILENO)) fail();
-    if (spec.err == Stream::null && !place(null, STDERR_FILENO)) fail();
+    if (invocation.out == Stream::null && invocation.outFd < 0 && !place(null, STDOUT_FILENO)) fail();
+    if (invocation.err == Stream::null && !place(null, STDERR_FILENO)) fail();
   }
   // Only the standard streams pass: whatever else the helper, or whoever started it, holds open
   // stays with it. The report pipe closes at exec by itself.
@@ -100,28 +99,28 @@ bool place(int fd, int target) {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::execve(spec.executable.c_str(), argv, envp);
+  ::execve(invocation.executable.c_str(), argv, envp);
   reportAndExit(report);
 }
 
 }  // namespace
 
-Child spawn(const Spec& spec) {
-  if (!files::usable(spec.executable)) throw std::runtime_error(std::strerror(ENOENT));
-  for (const auto& a : spec.arguments)
+Child spawn(const Invocation& invocation) {
+  if (!files::usable(invocation.executable)) throw std::runtime_error(std::strerror(ENOENT));
+  for (const auto& a : invocation.arguments)
     if (!files::usable(a)) throw std::runtime_error(std::strerror(EINVAL));
   if (stopping()) throw std::runtime_error("The helper is stopping");
 
-  std::vector<std::string> argv{spec.executable};
-  argv.insert(argv.end(), spec.arguments.begin(), spec.arguments.end());
+  std::vector<std::string> argv{invocation.executable};
+  argv.insert(argv.end(), invocation.arguments.begin(), invocation.arguments.end());
   auto argvPointers = pointers(argv);
   std::vector<char*> envPointers;
-  if (spec.environment) envPointers = pointers(*spec.environment);
-  char* const* envp = spec.environment ? envPointers.data() : environ;
+  if (invocation.environment) envPointers = pointers(*invocation.environment);
+  char* const* envp = invocation.environment ? envPointers.data() : environ;
 
   int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1}, report[2] = {-1, -1};
-  const bool piped = (spec.out != Stream::pipe || spec.outFd >= 0 || ::pipe2(outPipe, O_CLOEXEC) == 0) &&
-                     (spec.err != Stream::pipe || ::pipe2(errPipe, O_CLOEXEC) == 0) &&
+  const bool piped = (invocation.out != Stream::pipe || invocation.outFd >= 0 || ::pipe2(outPipe, O_CLOEXEC) == 0) &&
+                     (invocation.err != Stream::pipe || ::pipe2(errPipe, O_CLOEXEC) == 0) &&
                      ::pipe2(report, O_CLOEXEC) == 0;
   if (!piped) {
     const int err = errno;
@@ -138,7 +137,7 @@ Child spawn(const Spec& spec) {
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
-  if (pid == 0) becomeChild(spec, parent, argvPointers.data(), envp, outPipe[1], errPipe[1], report[1]);
+  if (pid == 0) becomeChild(invocation, parent, argvPointers.data(), envp, outPipe[1], errPipe[1], report[1]);
   const int forkError = errno;
   if (pid > 0) enrol(pid);
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);

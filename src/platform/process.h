@@ -13,13 +13,13 @@ namespace process {
 
 enum class Stream { inherit, null, pipe };
 
-struct Spec {
+// The child's command line and set-up.
+struct Invocation {
   std::string executable;
   std::vector<std::string> arguments;               // without argv[0]; the executable stands there
   std::optional<std::vector<std::string>> environment;  // "NAME=value"; nothing inherits ours
   Stream out = Stream::inherit;
   Stream err = Stream::inherit;
-  bool newSession = false;  // start in a session of its own (setsid)
   int inFd = -1;   // a descriptor of ours to give the child as standard input; -1 to inherit ours
   int outFd = -1;  // the same for standard output, in place of `out`
 };
@@ -33,7 +33,7 @@ struct Child {
 // Starts the child. Throws std::runtime_error with the C library's description of the failure
 // (for an executable that does not exist: "No such file or directory"; after stopAll(): "The
 // helper is stopping"). The pipe ends are close-on-exec, so no other child inherits them.
-Child spawn(const Spec& spec);
+Child spawn(const Invocation& invocation);
 
 // Waits for the child to end; returns its exit status, or 128 + the signal that ended it.
 int wait(pid_t pid);

@@ -36,7 +36,7 @@ constexpr const char* STALL_SECONDS = "60";
 constexpr auto RECORD_EVERY = std::chrono::milliseconds(500);
 constexpr auto CHECK_EVERY = std::chrono::milliseconds(50);
 
-process::Child start(const process::Spec& spec) {
+process::Child start(const process::Invocation& spec) {
   try {
     return process::spawn(spec);
   } catch (const std::exception& error) {
@@ -163,7 +163,7 @@ std::string digestIn(const std::string& output) {
 std::string digestOf(int fd, const std::string& path) {
   // shasum reads the open file on its standard input, never by a name that could be swapped.
   if (::lseek(fd, 0, SEEK_SET) != 0) throw systemError("Cannot read " + path, errno);
-  process::Spec shasum;
+  process::Invocation shasum;
   shasum.executable = SHASUM;
   shasum.arguments = {"-a", "256"};
   shasum.inFd = fd;
@@ -217,7 +217,7 @@ void downloadModel(const Job& job) {
   // must come first to keep curl from reading a configuration file (~/.curlrc could divert the
   // download), and only http and https are fetched, after redirects too: a file:// or gopher://
   // address would copy a local file or talk to a local service.
-  process::Spec curl;
+  process::Invocation curl;
   curl.executable = CURL;
   curl.arguments = {"-q", "-L", "--fail", "-s", "--proto", "=http,https", "--proto-redir",
                     "=http,https", "--speed-limit", "1", "--speed-time", STALL_SECONDS};

@@ -13,12 +13,18 @@
 
 #include "audio/envelope.h"
 #include "jobs/failure.h"
-#include "jobs/program.h"
 #include "platform/files.h"
 #include "speech/download.h"
-#include "speech/whisper_output.h"
+#include "speech/transcript_filter.h"
+#include "speech/whisper.h"
 
 namespace {
+
+// A transcription's success: whisper-cli's transcript, not yet read, and the envelope.
+struct Transcription {
+  Transcript whisper;
+  std::vector<double> db;
+};
 
 // Bytes read from the transcript at a time, and bytes gathered before a write.
 constexpr size_t READ_SIZE = size_t{1} << 18;
@@ -82,19 +88,6 @@ char* putNumber(char* w, double value) {
   return end;
 }
 
-}  // namespace
-
-Transcription transcriptionJob(const Job& job) {
-  if (!job.wav || !files::exists(*job.wav)) throw Failure("Audio not found: " + job.wav.value_or(""));
-  if (!job.model) throw Failure("Whisper model not found: ");
-  if (!files::exists(*job.model) && job.modelURL) downloadModel(job);
-  else if (job.modelURL) files::removeStale(*job.model + ".part");  // a dead download's leftover
-  if (!files::exists(*job.model)) throw Failure("Whisper model not found: " + *job.model);
-  // The envelope comes first: audio that cannot be read fails before whisper-cli is started.
-  std::vector<double> db = envelope(*job.wav);
-  return Transcription{transcribe(job), std::move(db)};
-}
-
 bool writeResult(const Transcription& result, int fd) {
   Output out(fd);
   if (!out.put(R"({"ok":true,"whisper":)")) return false;
@@ -129,3 +122,18 @@ bool writeResult(const Transcription& result, int fd) {
   }
   return out.put("]}}") && out.flush();
 }
+
+}  // namespace
+
+std::function<bool(int fd)> transcriptionJob(const Job& job) {
+  if (!job.wav || !files::exists(*job.wav)) throw Failure("Audio not found: " + job.wav.value_or(""));
+  if (!job.model) throw Failure("Whisper model not found: ");
+  if (!files::exists(*job.model) && job.modelURL) downloadModel(job);
+  else if (job.modelURL) files::removeStale(*job.model + ".part");  // a dead download's leftover
+  if (!files::exists(*job.model)) throw Failure("Whisper model not found: " + *job.model);
+  // The envelope comes first: audio that cannot be read fails before whisper-cli is started.
+  std::vector<double> db = envelope(*job.wav);
+  auto result = std::make_shared<Transcription>(Transcription{transcribe(job), std::move(db)});
+  return [result](int fd) { return writeResult(*result, fd); };
+}
+

@@ -20,7 +20,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/resources.h"
-#include "speech/whisper_output.h"
+#include "speech/whisper_stderr.h"
 
 namespace {
 
@@ -149,7 +149,7 @@ Transcript transcribe(const Job& job) {
   FolderGuard folder{privateFolder()};
   const std::string base = folder.path + "/tovi_" + std::to_string(ms);
 
-  process::Spec spec;
+  process::Invocation spec;
   spec.executable = whisperPath(job);
   spec.arguments = arguments(job, base);
   const std::string metal = files::parent(spec.executable) + "/libggml-metal.so";

@@ -12,7 +12,6 @@
 
 #include "audio/envelope.h"
 #include "jobs/failure.h"
-#include "jobs/program.h"
 #include "support/support.h"
 
 namespace {

@@ -187,7 +187,7 @@ TEST(Tovi, StopsAtOnceAndLeavesNothingBehind) {
     return false;
   };
   for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
-    process::Spec spec;
+    process::Invocation spec;
     spec.executable = TOVI;
     spec.arguments = {"transcribe", tone, "--model", model};
     spec.environment = environment;

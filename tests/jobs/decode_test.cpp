@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "jobs/job.h"
-#include "jobs/program.h"
 
 namespace {
 

@@ -155,7 +155,7 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
   EXPECT_EQ(seen.back(), 99);
 }
 
-// The one slow test: curl gives up after 60 s without a byte.
+// The one slow test (run with TOVI_SLOW_TESTS): curl gives up after 60 s without a byte.
 TEST_F(Download, AStalledTransferFailsInsteadOfHangingForEver) {
   EXPECT_EQ(run("stall/m.bin")["error"], FAILED);
   EXPECT_FALSE(test::exists(modelPath));

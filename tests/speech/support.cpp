@@ -47,7 +47,7 @@ json runJob(json job, const test::TempDir& dir, const std::string& helper) {
 }
 
 ModelServer::ModelServer(const std::string& folder) {
-  process::Spec spec;
+  process::Invocation spec;
   spec.executable = "/usr/bin/python3";
   spec.arguments = {TOVI_SOURCE_DIR "/tests/speech/model-server.py", folder};
   spec.err = process::Stream::null;

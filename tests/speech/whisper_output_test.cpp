@@ -4,7 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "speech/whisper_output.h"
+#include "speech/transcript_filter.h"
+#include "speech/whisper_stderr.h"
 
 namespace {
 

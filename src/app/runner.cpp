@@ -1,20 +1,19 @@
-#include "jobs/runner.h"
-
-#include <sys/stat.h>
+#include "app/runner.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <exception>
-#include <variant>
+#include <functional>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "app/bounce.h"
+#include "app/launch.h"
 #include "clipboard/clipboard.h"
 #include "jobs/failure.h"
 #include "jobs/job.h"
-#include "jobs/program.h"
 #include "jobs/utf8.h"
 #include "jobs/writer.h"
 #include "platform/files.h"
@@ -32,30 +31,26 @@ json failed(const std::string& message) {
   return json{{"ok", false}, {"error", repairUtf8(message)}};
 }
 
-// A branch's result: a value written whole, the widths of a measurement (written without a JSON
-// tree, which would take 16 bytes a number), or a transcription written as its transcript is read.
-using Branch = std::variant<json, Transcription, std::vector<double>>;
-
-Branch runBranch(const Job& job) {
-  const std::string kind = job.kind.value_or("transcribe");
-  if (kind == "measure") return measure(job);
-  if (kind == "clipboardRead") return clipboardRead();
-  if (kind == "clipboardWrite") {
-    clipboardWrite(job);
-    if (watching) bounceFocus();
-    return json{{"ok", true}};
-  }
-  return transcriptionJob(job);
-}
-
 // A job file is a small request (thousands of caption lines make a few hundred kilobytes); one
 // beyond this cannot be one, and reading it could take all the memory there is.
 constexpr size_t JOB_LIMIT = size_t{64} << 20;
 constexpr const char* UNWRITABLE = "The result of this job could not be written as JSON";
 constexpr const char* TOO_LARGE = "The job file is larger than 64 MB, more than any job needs";
 
+using Fill = std::function<bool(int fd)>;
+
+// A result held whole, written as compact JSON straight into the file (a large clip is never held
+// as text). One that JSON cannot carry would leave the host waiting for a file that never comes;
+// it gets a sentence instead.
+Fill compact(json value) {
+  Fill fill = jsonFill(std::move(value));
+  if (!fill) throw Failure(UNWRITABLE);
+  return fill;
+}
+
 // Writes {"ok":true,"widths":[...]} as write() would put it, in pieces, so that no text of the
-// whole result is ever held. False when a piece cannot be written.
+// whole result is ever held (a JSON tree would take 16 bytes a number). False when a piece cannot
+// be written.
 bool writeWidths(const std::vector<double>& widths, int fd) {
   std::string piece = R"({"ok":true,"widths":[)";
   // Numbers hold no "/", so the JSON writer's own form of each is the file's.
@@ -70,6 +65,27 @@ bool writeWidths(const std::vector<double>& widths, int fd) {
   }
   piece += "]}";
   return files::writeAll(fd, piece);
+}
+
+// Runs the branch for the job's kind up to its result and gives what writes that result into the
+// open result file: compact JSON for most kinds, the widths in pieces for a measurement, the
+// transcript as it is read for a transcription.
+Fill runBranch(Job& job) {
+  const std::string kind = job.kind.value_or("transcribe");
+  if (kind == "measure") {
+    auto widths = std::make_shared<std::vector<double>>(measure(job));
+    job.strings.reset();  // measured: only the widths are needed from here on
+    if (!std::all_of(widths->begin(), widths->end(), [](double w) { return std::isfinite(w); }))
+      throw Failure(UNWRITABLE);
+    return [widths](int fd) { return writeWidths(*widths, fd); };
+  }
+  if (kind == "clipboardRead") return compact(clipboardRead());
+  if (kind == "clipboardWrite") {
+    clipboardWrite(job);
+    if (watching) bounceFocus();
+    return compact(json{{"ok", true}});
+  }
+  return transcriptionJob(job);
 }
 
 // Whether a job whose result was not written is done with (true) or is to be kept for a later
@@ -130,38 +146,13 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes, bool t
     return writeAnswer(*serialise(failed(tooLarge ? TOO_LARGE : "Unreadable job file")),
                        jobPath + ".result.json");
   json result;
-  std::optional<std::string> serialised;
-  bool threw = true;
   try {
     // Nothing would receive the answer: the job is not run at all.
     if (!files::replaceable(job->out)) return answerBeside(job->out, jobPath);
     if (refusal) throw Failure(*refusal);
-    auto branch = runBranch(*job);
-    if (const auto* transcription = std::get_if<Transcription>(&branch)) {
-      // A transcript found wanting halfway leaves nothing at "out"; its failure is answered below.
-      std::exception_ptr error;
-      const bool written = writeStream(job->out, [&](int fd) {
-        try {
-          return writeResult(*transcription, fd);
-        } catch (...) {
-          error = std::current_exception();
-          return false;
-        }
-      });
-      if (!error) return delivered(written, errno, job->out, jobPath);
-      std::rethrow_exception(error);
-    }
-    if (const auto* widths = std::get_if<std::vector<double>>(&branch)) {
-      job->strings.reset();  // measured: only the widths are needed from here on
-      if (std::all_of(widths->begin(), widths->end(), [](double w) { return std::isfinite(w); })) {
-        const bool written = writeStream(job->out, [&](int fd) { return writeWidths(*widths, fd); });
-        return delivered(written, errno, job->out, jobPath);
-      }
-      serialised = serialise(failed(UNWRITABLE));
-    } else {
-      result = std::move(std::get<json>(branch));
-    }
-    threw = false;
+    // A result found wanting halfway leaves nothing at "out"; its failure is answered below.
+    const bool written = writeStream(job->out, runBranch(*job));
+    return delivered(written, errno, job->out, jobPath);
   } catch (const Failure& failure) {
     result = failed(failure.message);
   } catch (const std::exception& error) {
@@ -170,25 +161,17 @@ bool answer(const std::string& jobPath, std::optional<std::string> bytes, bool t
   } catch (...) {
     result = failed("Unexpected error");
   }
-  if (threw && process::stopping()) return false;
-  // A result that cannot be written as JSON (a width that overflowed to infinity, say) would
-  // leave the host waiting for a file that never comes; it gets an error result instead.
-  // A large result (a clip of the clipboard) goes straight into its file, never held as text.
-  if (!serialised) {
-    if (const auto written = writeJson(result, job->out))
-      return delivered(*written, errno, job->out, jobPath);
-  }
-  result = json();
-  if (!serialised) serialised = serialise(failed(UNWRITABLE));
-  return deliver(*serialised, job->out, jobPath);
+  if (process::stopping()) return false;
+  return deliver(*serialise(result), job->out, jobPath);
 }
 
 }  // namespace
 
 void run(const std::string& jobPath) {
   try {
-    answer(jobPath, files::read(jobPath, JOB_LIMIT), files::size(jobPath) > int64_t{JOB_LIMIT},
-           nullptr);
+    struct stat st;
+    const bool tooLarge = ::stat(jobPath.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) > JOB_LIMIT;
+    answer(jobPath, files::read(jobPath, JOB_LIMIT), tooLarge, nullptr);
   } catch (...) {
     // Only memory running out even for the answer ends here; the process lives on.
   }

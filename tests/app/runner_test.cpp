@@ -11,7 +11,6 @@
 #include <functional>
 #include <utility>
 
-#include "platform/files.h"
 #include "support/support.h"
 
 namespace {
@@ -177,17 +176,6 @@ TEST(Runner, ALargeJobFileIsReadAndItsUnknownKeysIgnored) {
   auto run = test::runHelper({dir / "big.tovijob"}, std::chrono::seconds(240));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(test::readJson(out)["ok"], false);
-}
-
-TEST(Runner, PlatformErrorsNameWhatFailedAndWhy) {
-  try {
-    files::move("/nonexistent-dir/r.json.tmp", "/nonexistent-dir/r.json");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(),
-                 "Cannot move /nonexistent-dir/r.json.tmp to /nonexistent-dir/r.json: "
-                 "No such file or directory");
-  }
 }
 
 }  // namespace

@@ -1,39 +1,14 @@
-// What whisper-cli writes that the helper reads: progress lines and error text on standard error,
-// and the JSON transcript file.
+// The JSON transcript file that whisper-cli writes, passed on into the result.
 #pragma once
 
 #include <bitset>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "jobs/program.h"
-
-// The percentage of the last progress line in a chunk of standard error: the last match of
-// "progress =\s*(\d+)%", with \s and \d taken as Unicode white space and decimal digits. Nothing
-// when there is no match, or when the last match's number is not ASCII digits within int64.
-std::optional<int64_t> lastProgress(std::string_view chunk);
-
-// The end of standard error kept for the failure message: at most the last `limit` user-perceived
-// characters (extended grapheme clusters) of all the text appended.
-class StderrTail {
- public:
-  explicit StderrTail(size_t limit = 2000) : limit_(limit) {}
-
-  // `text` must be valid UTF-8.
-  void append(std::string_view text);
-  const std::string& text() const { return text_; }
-
-  // The last three non-empty lines joined with " | "; empty for an empty tail.
-  std::string summary() const;
-
- private:
-  size_t limit_;
-  std::string text_;
-};
+#include "jobs/job.h"
 
 // Passes the transcript file through on its way into the result, chunk by chunk, without holding
 // it: checks that it is one JSON document whose top level is an object or an array nested at most
@@ -57,6 +32,22 @@ class TranscriptFilter {
 
  private:
   bool step(const unsigned char* p, const unsigned char* end, char*& w);
+  // The readers of the states: each reads from `p` on (at least one byte, or it moves to a state
+  // whose reader does), writes the compact form at `w`, advances both and sets the next `state`.
+  // False when the bytes cannot be part of a transcript.
+  bool byteOrderMark(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool token(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool inString(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool sequence(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool escape(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool hexDigit(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool lowSurrogate(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool minus(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool digits(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool afterDigits(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool firstDigit(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool exponentMark(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
+  bool literal(const unsigned char*& p, const unsigned char* end, char*& w, uint8_t& state);
   bool push(bool object);
   void keepDigits(const unsigned char* first, const unsigned char* last, bool integer);
   bool numberFits() const;

@@ -1,4 +1,0 @@
-#include "jobs/program.h"
-
-bool watching = false;
-std::vector<std::string> args;
