@@ -158,18 +158,21 @@ class Bar {
 
   bool shown() const { return shown_; }
 
-  void update(const Progress& progress) {
+  // `device` follows the percentage; a new device starts a new line, as a new phase does.
+  void update(const Progress& progress, const std::string& device = "") {
     const int percent = static_cast<int>(std::clamp<int64_t>(progress.percent, 0, 100));
     const char* label = progress.download ? "Downloading the model" : "Transcribing";
-    if (drawn_ && progress.download != download_) std::fputs("\n", stderr);
+    if (drawn_ && (progress.download != download_ || device != device_)) std::fputs("\n", stderr);
     constexpr int CELLS = 30;
     const int filled = percent * CELLS / 100;
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(CELLS - filled), '-');
-    std::fprintf(stderr, "\r%-22s [%s] %3d%%", label, bar.c_str(), percent);
+    std::fprintf(stderr, "\r%-22s [%s] %3d%%%s%s", label, bar.c_str(), percent, device.empty() ? "" : " ",
+                 device.c_str());
     std::fflush(stderr);
     drawn_ = true;
     download_ = progress.download;
+    device_ = device;
   }
 
   void clear() {
@@ -183,6 +186,7 @@ class Bar {
   bool shown_;
   bool drawn_ = false;
   bool download_ = false;
+  std::string device_;
 };
 
 // A helper result that says "ok": false becomes the helper's own sentence.
@@ -212,7 +216,14 @@ json transcribe(const Command& command, const std::string& audio) {
   if (auto v = command.get("--prompt")) job["prompt"] = *v;
   Bar bar;
   std::function<void(const Progress&)> follow;
-  if (bar.shown()) follow = [&](const Progress& p) { bar.update(p); };
+  if (bar.shown()) {
+    // The helper starts again from 0 on the CPU alone when a run on the GPU fails.
+    follow = [&bar, device = transcriptionDevice(), last = int64_t{0}](const Progress& p) mutable {
+      if (!p.download && p.percent < last) device = "on the CPU";
+      if (!p.download) last = p.percent;
+      bar.update(p, p.download ? "" : device);
+    };
+  }
   return ensureOk(runJob(job, follow));
 }
 

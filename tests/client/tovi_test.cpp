@@ -40,7 +40,13 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
                                              "/dev/null"});
   ASSERT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(Downloading the model +\[#*-+\] +\d+%)"))) << run.output;
-  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(Transcribing +\[#+\] 100%\r?\nHello world\.)"))) << run.output;
+  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(Transcribing +\[#+\] 100% on the CPU\r?\nHello world\.)")))
+      << run.output;
+  // The device it runs on: llvmpipe, a Vulkan device that runs on the processor, when ggml is told to take it.
+  run = test::runProgram("/usr/bin/script", {"-qec", "GGML_VK_VISIBLE_DEVICES=0 " + TOVI + " transcribe '" + speech +
+                                                          "' --model '" + fetched + "'", "/dev/null"});
+  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(\[#+\] 100% on the GPU: llvmpipe[^|\r\n]*\r?\nHello)")))
+      << run.output;
 
   // Captions straight from the audio, and from the saved result; the same either way.
   run = test::runProgram(TOVI, {"captions", speech, "--model", model, "--font", "DejaVu Sans", "--size", "24",
