@@ -247,8 +247,9 @@ Outcome runWhisper(const Job& job, bool cpuOnly) {
 Transcript transcribe(const Job& job) {
   Outcome outcome = runWhisper(job, false);
   // A GPU fails where the processor would not: a driver that crashes, a device that is lost or
-  // runs out of memory. Such a run is done again on the processor alone, from the start.
-  if (!outcome.transcript && outcome.tookGpu) {
+  // runs out of memory. Such a run is done again on the processor alone, from the start, unless
+  // the helper is stopping (and so ended the run itself).
+  if (!outcome.transcript && outcome.tookGpu && !process::stopping()) {
     Outcome again = runWhisper(job, true);
     if (again.transcript) return std::move(*again.transcript);
     throw Failure(again.failure);
