@@ -77,10 +77,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TOVI_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Libraries come from dpkg-shlibdeps; the tools that the helper starts by path (/usr/bin/curl,
-# /usr/bin/shasum) are no libraries, so they are named here. So is the Vulkan loader: whisper-cli
-# links no GPU library, ggml loads its Vulkan backend (and so libvulkan1) only at run time.
+# /usr/bin/shasum) are no libraries, so they are named here. The Vulkan loader (libvulkan1), which
+# ggml's Vulkan backend links and whisper-cli loads only at run time, comes from dpkg-shlibdeps too,
+# as it reads every library of the package.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${TOVI_RESOURCE_DIR}/whisper)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "curl, perl, libvulkan1")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "curl, perl")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
