@@ -83,7 +83,9 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${TOVI_PACKAGE_HOMEPAGE}")
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Libraries come from dpkg-shlibdeps; the tools that the helper starts by path (/usr/bin/curl,
-# /usr/bin/shasum) are no libraries, so they are named here.
+# /usr/bin/shasum) are no libraries, so they are named here. The Vulkan loader (libvulkan1), which
+# ggml's Vulkan backend links and whisper-cli loads only at run time, comes from dpkg-shlibdeps too,
+# as it reads every library of the package.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${TOVI_RESOURCE_DIR}/whisper)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "curl, perl")

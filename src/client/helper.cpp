@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -196,6 +197,49 @@ void stopOnSignals() {
   sigfillset(&action.sa_mask);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
   removeLeftovers();
+}
+
+std::string transcriptionDevice() {
+  const std::string cpu = "on the CPU";
+  process::Invocation spec;
+  spec.executable = resourcePath() + "/whisper/whisper-cli";
+  // ggml loads its backends before whisper-cli reads its arguments, so its usage is all it takes.
+  spec.arguments = {"--help"};
+  spec.out = process::Stream::null;
+  spec.err = process::Stream::pipe;
+  process::Child child;
+  try {
+    child = process::spawn(spec);
+  } catch (const std::exception&) {
+    return cpu;
+  }
+  // A driver that hangs must not hold tovi up: the job would find out for itself.
+  std::string text;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (char buffer[4096];;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd fd{child.errFd, POLLIN, 0};
+    const int ready = left.count() <= 0 ? 0 : ::poll(&fd, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      ::kill(child.pid, SIGKILL);
+      break;
+    }
+    const ssize_t n = ::read(child.errFd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(child.errFd);
+  process::wait(child.pid);
+  // whisper-cli takes the first device: "ggml_vulkan: 0 = <device> (<driver>) | uma: ...".
+  const std::string mark = "ggml_vulkan: 0 = ";
+  const size_t start = text.find(mark);
+  if (start == std::string::npos) return cpu;
+  std::string line = text.substr(start + mark.size(), text.find('\n', start) - start - mark.size());
+  line = line.substr(0, line.find(" | "));
+  const size_t driver = line.rfind(" (");
+  return "on the GPU: " + (driver == std::string::npos || driver == 0 ? line : line.substr(0, driver));
 }
 
 nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progress&)>& onProgress) {

@@ -23,6 +23,11 @@ std::string helperExecutable();
 // std::runtime_error when the helper cannot be started or leaves no readable result.
 nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progress&)>& onProgress = {});
 
+// Where the helper's transcriptions run, for a person to read: "on the GPU: <device>" for the
+// Vulkan device that ggml takes for the bundled whisper-cli in this environment, else "on the
+// CPU". Asks that whisper-cli itself, which names ggml's devices as it starts.
+std::string transcriptionDevice();
+
 // From now on SIGINT, SIGTERM and SIGHUP end tovi at once, whatever it is doing: the helper is
 // stopped, the job's folder removed, and tovi exits with 128 + the signal. Also removes the
 // folders that runs of this user which ended without cleaning up (killed outright, or the machine

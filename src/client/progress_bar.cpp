@@ -60,8 +60,11 @@ int terminalColumns() {
 
 // The line drawn in `columns` columns of a terminal: never wider than `columns` - 1, so that the
 // cursor never wraps.
-std::string progressLine(const std::string& file, const std::string& phase, int64_t percent, int columns) {
-  const int room = columns - 1;
+std::string progressLine(const std::string& file, const std::string& phase, int64_t percent,
+                         const std::string& note, int columns) {
+  const std::string after = note.empty() ? "" : " " + note;
+  // The note gives way to the rest when the terminal is narrow.
+  const int room = std::max(columns - 1 - columnsOf(after), std::min(columns - 1, 40));
   // Room for the figure is kept before it is known, so that the bar does not move when it comes.
   constexpr int FIGURE = 5;  // " 100%"
   char figure[8] = "";
@@ -85,7 +88,7 @@ std::string progressLine(const std::string& file, const std::string& phase, int6
     line += " [" + std::string(static_cast<size_t>(filled), '#');
     line += std::string(static_cast<size_t>(cells - filled), '-') + "]";
   }
-  return fitted(line + figure, room, false);
+  return fitted(line + figure + after, columns - 1, false);
 }
 
 }  // namespace
@@ -98,12 +101,14 @@ ProgressBar::~ProgressBar() {
   std::fflush(stderr);
 }
 
-void ProgressBar::show(const std::string& phase, int64_t percent) {
+void ProgressBar::show(const std::string& phase, int64_t percent, const std::string& note) {
   if (!shown_) return;
-  if (drawn_ && phase != phase_ && phase_ == DOWNLOAD) std::fputs("\n", stderr);
+  if (drawn_ && ((phase != phase_ && phase_ == DOWNLOAD) || (!note_.empty() && note != note_)))
+    std::fputs("\n", stderr);
   // The rest of the line is cleared, for a line shorter than the one before.
-  std::fprintf(stderr, "\r%s\x1b[K", progressLine(file_, phase, percent, terminalColumns()).c_str());
+  std::fprintf(stderr, "\r%s\x1b[K", progressLine(file_, phase, percent, note, terminalColumns()).c_str());
   std::fflush(stderr);
   drawn_ = true;
   phase_ = phase;
+  note_ = note;
 }

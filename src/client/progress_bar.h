@@ -18,12 +18,14 @@ class ProgressBar {
 
   // Draws `phase` with `percent` (0 to 100), or with an empty bar and no figure when `percent` is
   // negative: a phase that has started but has no measure yet. A new phase after the download
-  // starts a line of its own, so the download's last state stays in view.
-  void show(const std::string& phase, int64_t percent);
+  // starts a line of its own, so the download's last state stays in view. `note` follows the
+  // figure (the device a transcription runs on); a new note after another starts a line too.
+  void show(const std::string& phase, int64_t percent, const std::string& note = "");
 
  private:
   bool shown_;
   std::string file_;
   std::string phase_;
+  std::string note_;
   bool drawn_ = false;
 };

@@ -195,8 +195,14 @@ json transcribe(const Command& command, const std::string& audio, const std::str
   const bool downloading = !files::exists(*model) && command.get("--model-url");
   bar.show(downloading ? "Downloading the model" : "Loading the model", -1);
   std::function<void(const Progress&)> follow;
-  if (bar.shown())
-    follow = [&](const Progress& p) { bar.show(p.download ? "Downloading the model" : "Transcribing", p.percent); };
+  if (bar.shown()) {
+    // The helper starts again from 0 on the CPU alone when a run on the GPU fails.
+    follow = [&bar, device = transcriptionDevice(), last = int64_t{0}](const Progress& p) mutable {
+      if (!p.download && p.percent < last) device = "on the CPU";
+      if (!p.download) last = p.percent;
+      bar.show(p.download ? "Downloading the model" : "Transcribing", p.percent, p.download ? "" : device);
+    };
+  }
   json result = runJob(job, follow);
   if (judgeAgain && !isOk(result)) {
     // The name promised another shape than the downloaded file has (a preset that does not fit

@@ -7,11 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "jobs/failure.h"
 #include "jobs/utf8.h"
@@ -26,6 +30,17 @@ namespace {
 
 constexpr const char* FALLBACK_PATH = "/opt/homebrew/bin/whisper-cli";
 constexpr const char* BACKEND_VARIABLE = "GGML_BACKEND_PATH";
+// ggml's switch that keeps its Vulkan backend from being loaded at all (the bundled build honours
+// it for the loadable library too), so a run with it never reaches the GPU's driver.
+constexpr const char* NO_VULKAN_VARIABLE = "GGML_DISABLE_VULKAN";
+
+// What ggml and whisper.cpp print on standard error when a run takes a GPU. ggml's Vulkan backend
+// lists the devices it will use as soon as it is loaded, before the model is read, so a model
+// too large for the device's memory is caught too; whisper.cpp names the GPU device it starts,
+// whatever the backend.
+constexpr std::string_view GPU_MARKS[] = {"ggml_vulkan: Found ", "whisper_backend_init_gpu: using "};
+// Enough of the previous chunk to find a mark that two chunks share.
+constexpr size_t MARK_OVERLAP = 40;
 
 // Once whisper-cli has exited, what it wrote is already in the pipe; a grandchild that inherited
 // the pipe may keep writing, so draining stops when the pipe is momentarily empty or after this.
@@ -39,10 +54,12 @@ std::string privateFolder() {
   return pattern;
 }
 
-std::vector<std::string> arguments(const Job& job, const std::string& base) {
+// `cpuOnly` adds whisper-cli's "-ng": no GPU, whichever backends this whisper-cli has.
+std::vector<std::string> arguments(const Job& job, const std::string& base, bool cpuOnly) {
   std::vector<std::string> a{
       "-m", job.model.value_or(""), "-f", job.wav.value_or(""), "-l", job.lang.value_or("auto"),
       "-ojf", "-of", base, "-nfa", "--dtw", job.dtw.value_or("large.v3.turbo"), "-t", "8", "-pp"};
+  if (cpuOnly) a.push_back("-ng");
   if (job.prompt && !job.prompt->empty()) {
     a.push_back("--prompt");
     a.push_back(*job.prompt);
@@ -50,8 +67,18 @@ std::vector<std::string> arguments(const Job& job, const std::string& base) {
   return a;
 }
 
+// `environment` with `name` set to `value`, replacing any value it had.
+std::vector<std::string> setVariable(std::vector<std::string> environment, const std::string& name,
+                                     const std::string& value) {
+  const std::string prefix = name + "=";
+  std::erase_if(environment, [&](const std::string& entry) { return entry.starts_with(prefix); });
+  environment.push_back(prefix + value);
+  return environment;
+}
+
 // Reads whisper-cli's standard error on a thread of its own, one chunk per read, in order: valid
-// UTF-8 chunks go to the tail, and the last progress line of each goes to the progress file.
+// UTF-8 chunks go to the tail, and the last progress line of each goes to the progress file. Every
+// chunk, UTF-8 or not, is looked at for a sign that the run took a GPU.
 class StderrReader {
  public:
   StderrReader(int fd, std::string progressPath) : fd_(fd), progressPath_(std::move(progressPath)) {
@@ -76,6 +103,9 @@ class StderrReader {
     stop();
     return tail_;
   }
+
+  // Valid after finish().
+  bool tookGpu() const { return tookGpu_; }
 
  private:
   void stop() {
@@ -113,6 +143,11 @@ class StderrReader {
   }
 
   void chunk(std::string_view bytes) {
+    if (!tookGpu_) {
+      recent_.append(bytes);
+      for (std::string_view mark : GPU_MARKS) tookGpu_ = tookGpu_ || recent_.find(mark) != std::string::npos;
+      recent_.erase(0, recent_.size() - std::min(recent_.size(), MARK_OVERLAP));
+    }
     if (!isUtf8(bytes)) return;
     tail_.append(bytes);
     if (auto percent = lastProgress(bytes)) write(nlohmann::json{{"progress", *percent}}, progressPath_);
@@ -122,6 +157,8 @@ class StderrReader {
   int wake_ = -1;
   std::string progressPath_;
   StderrTail tail_;
+  std::string recent_;
+  bool tookGpu_ = false;
   std::thread thread_;
 };
 
@@ -143,7 +180,17 @@ std::string whisperPath(const Job& job) {
   return FALLBACK_PATH;
 }
 
-Transcript transcribe(const Job& job) {
+namespace {
+
+// One run of whisper-cli: its transcript, or the failure that stands for the run.
+struct Outcome {
+  std::optional<Transcript> transcript;
+  std::string failure;
+  bool tookGpu = false;
+};
+
+// `cpuOnly`: ggml does not load its Vulkan backend, and whisper-cli is told to use no GPU.
+Outcome runWhisper(const Job& job, bool cpuOnly) {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const auto ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
   FolderGuard folder{privateFolder()};
@@ -151,16 +198,11 @@ Transcript transcribe(const Job& job) {
 
   process::Invocation spec;
   spec.executable = whisperPath(job);
-  spec.arguments = arguments(job, base);
+  spec.arguments = arguments(job, base, cpuOnly);
   const std::string metal = files::parent(spec.executable) + "/libggml-metal.so";
-  if (files::exists(metal)) {
-    std::vector<std::string> environment;
-    const std::string prefix = std::string(BACKEND_VARIABLE) + "=";
-    for (auto& entry : process::environment())
-      if (entry.compare(0, prefix.size(), prefix) != 0) environment.push_back(std::move(entry));
-    environment.push_back(prefix + metal);
-    spec.environment = std::move(environment);
-  }
+  if (files::exists(metal)) spec.environment = setVariable(process::environment(), BACKEND_VARIABLE, metal);
+  if (cpuOnly)
+    spec.environment = setVariable(spec.environment.value_or(process::environment()), NO_VULKAN_VARIABLE, "1");
   spec.out = process::Stream::null;
   spec.err = process::Stream::pipe;
 
@@ -173,6 +215,7 @@ Transcript transcribe(const Job& job) {
 
   int status;
   std::string summary;
+  bool tookGpu;
   {
     std::optional<StderrReader> reader;
     try {
@@ -184,6 +227,7 @@ Transcript transcribe(const Job& job) {
     }
     status = process::wait(child.pid);
     summary = reader->finish().summary();
+    tookGpu = reader->tookGpu();
   }
 
   const std::string failure = "whisper-cli failed (" + std::to_string(status) + "): " + summary;
@@ -192,10 +236,26 @@ Transcript transcribe(const Job& job) {
     // alone, but whisper-cli could have left something other than a file there.
     const int fd = ::open((base + ".json").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat st;
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return Transcript(fd, failure);
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return {Transcript(fd, failure), failure, tookGpu};
     if (fd >= 0) ::close(fd);
   }
-  throw Failure(failure);
+  return {std::nullopt, failure, tookGpu};
+}
+
+}  // namespace
+
+Transcript transcribe(const Job& job) {
+  Outcome outcome = runWhisper(job, false);
+  // A GPU fails where the processor would not: a driver that crashes, a device that is lost or
+  // runs out of memory. Such a run is done again on the processor alone, from the start, unless
+  // the helper is stopping (and so ended the run itself).
+  if (!outcome.transcript && outcome.tookGpu && !process::stopping()) {
+    Outcome again = runWhisper(job, true);
+    if (again.transcript) return std::move(*again.transcript);
+    throw Failure(again.failure);
+  }
+  if (outcome.transcript) return std::move(*outcome.transcript);
+  throw Failure(outcome.failure);
 }
 
 Transcript::~Transcript() {

@@ -33,5 +33,7 @@ class Transcript {
 // Failure "Cannot start whisper-cli (<path>): <cause>" or "whisper-cli failed (<status>): <last
 // lines of standard error>" (a status other than 0, or no transcript file that can be opened).
 // Blocks until whisper-cli has exited; the transcript file and the private folder that held it
-// are gone from the file system on every way out.
+// are gone from the file system on every way out. A run that took a GPU and failed is run once
+// more on the CPU alone (ggml's Vulkan backend not even loaded, "-ng"), its progress from 0 again,
+// and that run's outcome is the answer.
 Transcript transcribe(const Job& job);

@@ -59,6 +59,13 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
     const auto columns = std::count_if(line.begin(), line.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; });
     EXPECT_TRUE(columns <= 39 || line.compare(0, dir.path.size(), dir.path) == 0) << line;
   }
+  // The device it runs on: the CPU, or llvmpipe (a Vulkan device that runs on the processor) when
+  // ggml is told to take it.
+  const std::string transcribe = TOVI + " transcribe '" + speech + "' --model '" + fetched + "'";
+  run = test::runProgram("/usr/bin/script",
+                         {"-qec", transcribe + "; GGML_VK_VISIBLE_DEVICES=0 " + transcribe, "/dev/null"});
+  for (const auto* pattern : {R"(\] 100% on the CPU(\x1b\[K)?\r?\nHello)", R"(\] 100% on the GPU: llvmpipe[^|\r\n\x1b]*(\x1b\[K)?\r?\nHello)"})
+    EXPECT_TRUE(std::regex_search(run.output, std::regex(pattern))) << pattern << "\n" << run.output;
 
   // Captions straight from the audio, and from the saved result; the same either way.
   run = test::runProgram(TOVI, {"captions", speech, "--model", model, "--font", "DejaVu Sans", "--size", "24",

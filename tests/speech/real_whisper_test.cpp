@@ -2,6 +2,7 @@
 // espeak-ng, with the tiny hand-set model: the words are the model's, everything else is real.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <regex>
 
 #include "jobs/failure.h"
@@ -32,6 +33,28 @@ TEST(RealWhisper, TheHelperAnswersWithWhatWhisperCliWritesAndCarriesItsLastLines
   ASSERT_EQ(alone.status, 0) << alone.output;
   EXPECT_EQ(result["whisper"], test::readJson(dir / "alone.json"));
   EXPECT_EQ(result["whisper"]["transcription"][0]["text"], " Hello world.");
+
+  // Through ggml's Vulkan backend on llvmpipe, a Vulkan device that runs on the processor and is
+  // taken only when GGML_VK_VISIBLE_DEVICES names it; and asked for with no Vulkan driver to be
+  // found, the CPU as ever. The same words either way.
+  auto gpu = test::runProgram("/usr/bin/env", {"GGML_VK_VISIBLE_DEVICES=0", realWhisper(), "-m", model, "-f", speech,
+                                               "-of", dir / "gpu", "-ojf"});
+  EXPECT_NE(gpu.output.find("ggml_vulkan: 0 = llvmpipe"), std::string::npos) << gpu.output;
+  EXPECT_NE(gpu.output.find("whisper_backend_init_gpu: using Vulkan0 backend"), std::string::npos) << gpu.output;
+  const std::string none = dir / "no-driver.json";
+  for (const auto& drivers : {std::string(), none}) {
+    ::setenv("GGML_VK_VISIBLE_DEVICES", "0", 1);
+    if (!drivers.empty()) {
+      ::setenv("VK_DRIVER_FILES", drivers.c_str(), 1);
+      ::setenv("VK_ICD_FILENAMES", drivers.c_str(), 1);
+    }
+    const json again = runJob({{"wav", speech}, {"model", model}}, dir);
+    for (const char* name : {"GGML_VK_VISIBLE_DEVICES", "VK_DRIVER_FILES", "VK_ICD_FILENAMES"}) ::unsetenv(name);
+    ASSERT_EQ(again["ok"], true) << again;
+    EXPECT_EQ(again["whisper"]["transcription"].size(), result["whisper"]["transcription"].size()) << drivers;
+    for (size_t i = 0; i < again["whisper"]["transcription"].size(); ++i)
+      EXPECT_EQ(again["whisper"]["transcription"][i]["text"], result["whisper"]["transcription"][i]["text"]) << drivers;
+  }
 
   // Run directly, for the job itself would stop before whisper-cli on a missing model or audio
   // that cannot be read.

@@ -114,6 +114,19 @@ TEST_F(Run, ReadsStandardErrorAndTheTranscript) {
            {{{"stderr", {"one\n"}}, {"last", "two\nthree\n"}, {"grandchild", 600}, {"exit", 2}},
             failed + "(2): one | two | three"},
            {{{"exit", 3}}, failed + "(3): "},
+           // A run that took a GPU and failed is run again on the CPU alone, which answers, its progress
+           // from 0 again. ggml's sign of the GPU may come in pieces, or in a chunk that is not UTF-8.
+           {{{"gpu", {{"stderr", {"ggml_vulkan: Fou", "nd 1 Vulkan devices:\n", "progress =  30%\n"}}, {"signal", 6}}},
+             {"stderr", {"progress =   0%\n"}}, {"transcript", "{}"}},
+            json::object(), R"({"progress":0})"},
+           {{{"gpu", {{"stderr", {{{"hex", "ff20776869737065725f6261636b656e645f696e69745f6770753a207573696e672056756c6b"
+                                          "616e30206261636b656e640a"}}}},  // "\xff whisper_backend_init_gpu: using Vulkan0 backend\n"
+                      {"transcript", "{}"}, {"exit", 1}}},
+             {"stderr", {"no GPU\n"}}, {"exit", 3}},
+            failed + "(3): no GPU"},
+           // No GPU taken, no second run.
+           {{{"gpu", {{"stderr", {"ggml_vulkan: No devices found.\n"}}, {"exit", 4}}}, {"transcript", "{}"}},
+            failed + "(4): ggml_vulkan: No devices found."},
            {{{"signal", 11}}, failed + "(139): "},
            // Status 0 proves nothing: no transcript, or one that is not JSON, is a failure.
            {{{"stderr", {"error: failed to read audio file\n"}}}, failed + "(0): error: failed to read audio file"},
