@@ -1,7 +1,7 @@
 // Child processes started from an executable path with an explicit argument vector (never a
 // shell). A child starts with every signal at its default and none blocked, with only the
-// standard streams of the helper's descriptors, and is ended (SIGKILL) when the thread that
-// started it dies, so that nothing keeps working for a helper that is gone.
+// standard streams of the helper's descriptors, and, unless detached, is ended (SIGKILL) when the
+// thread that started it dies, so that nothing keeps working for a helper that is gone.
 #pragma once
 
 #include <chrono>
