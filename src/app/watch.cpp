@@ -82,10 +82,6 @@ class Claim {
   Claim() = default;
   Claim(const Claim&) = delete;
   Claim& operator=(const Claim&) = delete;
-  ~Claim() {
-    if (fd_ >= 0) ::close(fd_);  // lets the lock go
-    if (handle_ >= 0) ::close(handle_);
-  }
 
   // Claims folder/name: a job file by renaming it to its ".taken" name (never replacing one), or
   // a ".taken" file whose watcher has died (nobody holds its lock) where it lies. Busy when a
@@ -95,41 +91,41 @@ class Claim {
     const bool orphan = name.ends_with(TAKEN);
     taken_ = orphan ? path : path + TAKEN;
     job_ = orphan ? path.substr(0, path.size() - TAKEN.size()) : path;
-    handle_ = files::handle(path);
+    handle_.reset(files::handle(path));
     struct stat st;
     // A file that others may write is not the host's request, whoever owns it. A second name is
     // fine: protected hard links keep other users from linking a file of ours.
-    if (handle_ < 0 || ::fstat(handle_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+    if (!handle_ || ::fstat(handle_.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
         (st.st_mode & (S_IWGRP | S_IWOTH)) || skipped.count({st.st_dev, st.st_ino}))
       return Take::refused;
     id_ = {st.st_dev, st.st_ino};
     linked_ = st.st_nlink > 1;
     // A job file that its owner may only write is still held locked while it is answered as
     // unreadable; one that can be opened in no way at all is answered without a lock.
-    fd_ = files::reopen(handle_, O_RDONLY);
-    if (fd_ < 0 && errno == EACCES) fd_ = files::reopen(handle_, O_WRONLY);
-    if (fd_ < 0 && errno != EACCES) return Take::busy;  // out of descriptors for now
-    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) return Take::busy;
+    fd_.reset(files::reopen(handle_.get(), O_RDONLY));
+    if (!fd_ && errno == EACCES) fd_.reset(files::reopen(handle_.get(), O_WRONLY));
+    if (!fd_ && errno != EACCES) return Take::busy;  // out of descriptors for now
+    if (fd_ && ::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) return Take::busy;
     // A file already run has lost its last name; what runs is the file open here, whatever
     // happens to its names from now on.
-    if (!files::names(path, handle_)) return Take::refused;
+    if (!files::names(path, handle_.get())) return Take::refused;
     return orphan || files::renameNoReplace(path, taken_) ? Take::claimed : Take::refused;
   }
 
   const std::string& taken() const { return taken_; }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   FileId id() const { return id_; }
 
   // The runs of this job begun so far, or ANSWERED.
   int attempts() const {
-    const auto value = fd_ >= 0 ? files::attribute(fd_, ATTEMPTS) : std::nullopt;
+    const auto value = fd_ ? files::attribute(fd_.get(), ATTEMPTS) : std::nullopt;
     if (!value) return 0;
     if (*value == "answered") return ANSWERED;
     return value->size() == 1 && (*value)[0] >= '1' && (*value)[0] <= '9' ? (*value)[0] - '0' : 0;
   }
   void setAttempts(int count) {
-    if (fd_ >= 0)
-      files::setAttribute(fd_, ATTEMPTS,
+    if (fd_)
+      files::setAttribute(fd_.get(), ATTEMPTS,
                           count == ANSWERED ? "answered" : count == 0 ? "" : std::to_string(count));
   }
 
@@ -137,7 +133,7 @@ class Claim {
   // the claimed name (swapped in after the claim), it stays; if it is a job of ours, a later scan
   // finds it unlocked and runs it. False when the claimed file is still there.
   bool finish() {
-    const bool gone = !files::names(taken_, handle_) || files::remove(taken_);
+    const bool gone = !files::names(taken_, handle_.get()) || files::remove(taken_);
     if (gone && linked_) setAttempts(0);  // its other name may come back as a new job
     return gone;
   }
@@ -145,11 +141,11 @@ class Claim {
   // The job was not done: its file goes back under the job's name, so that any watcher may take
   // it up; where that name is taken again, the unlocked claim waits for the next watcher.
   void handBack() {
-    if (files::names(taken_, handle_)) files::renameNoReplace(taken_, job_);
+    if (files::names(taken_, handle_.get())) files::renameNoReplace(taken_, job_);
   }
 
  private:
-  int handle_ = -1, fd_ = -1;
+  files::Descriptor handle_, fd_;  // fd_ holds the lock
   FileId id_{};
   bool linked_ = false;
   std::string taken_, job_;
@@ -164,9 +160,6 @@ class FolderWatch {
  public:
   explicit FolderWatch(const std::string& folder)
       : folder_(folder), fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
-  ~FolderWatch() {
-    if (fd_ >= 0) ::close(fd_);
-  }
   FolderWatch(const FolderWatch&) = delete;
   FolderWatch& operator=(const FolderWatch&) = delete;
 
@@ -199,7 +192,7 @@ class FolderWatch {
 
   // Waits up to `limit` for a job file to arrive.
   void wait(std::chrono::milliseconds limit) {
-    if (fd_ < 0 || watch_ < 0) {
+    if (!fd_ || watch_ < 0) {
       std::this_thread::sleep_for(limit);
       return;
     }
@@ -208,7 +201,7 @@ class FolderWatch {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return;
-      pollfd p{fd_, POLLIN, 0};
+      pollfd p{fd_.get(), POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return;
       if (drain()) return;
     }
@@ -222,17 +215,17 @@ class FolderWatch {
   // names a job file that arrived. A watch that went away (the folder was removed or replaced)
   // is set up again by changed().
   bool drain() {
-    if (fd_ < 0) return false;
+    if (!fd_) return false;
     alignas(inotify_event) char buffer[8192];
     bool job = false;
     for (;;) {
-      ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      ssize_t n = ::read(fd_.get(), buffer, sizeof buffer);
       if (n <= 0) return job;
       dirty_ = true;
       for (char* p = buffer; p < buffer + n;) {
         auto* event = reinterpret_cast<inotify_event*>(p);
         if (event->wd == watch_ && (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))) {
-          if (!(event->mask & IN_IGNORED)) ::inotify_rm_watch(fd_, watch_);
+          if (!(event->mask & IN_IGNORED)) ::inotify_rm_watch(fd_.get(), watch_);
           watch_ = -1;
           watched_ = {};
         }
@@ -244,9 +237,9 @@ class FolderWatch {
   }
 
   void rewatch(const struct stat& st) {
-    if (fd_ < 0) return;
-    if (watch_ >= 0) ::inotify_rm_watch(fd_, watch_);
-    watch_ = ::inotify_add_watch(fd_, folder_.c_str(),
+    if (!fd_) return;
+    if (watch_ >= 0) ::inotify_rm_watch(fd_.get(), watch_);
+    watch_ = ::inotify_add_watch(fd_.get(), folder_.c_str(),
                                  IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CLOSE_WRITE |
                                      IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
     watched_ = watch_ >= 0 ? FileId{st.st_dev, st.st_ino} : FileId{};
@@ -254,7 +247,7 @@ class FolderWatch {
   }
 
   std::string folder_;
-  int fd_ = -1;
+  files::Descriptor fd_;
   int watch_ = -1;
   FileId watched_{};
   bool dirty_ = true, arrived_ = false;

@@ -43,20 +43,19 @@ std::optional<std::string> dtwPresetOf(const std::string& path) {
   // Only a regular file is opened: a FIFO would block and a device might act on being opened.
   struct stat st;
   if (!files::usable(path) || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  const files::Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return std::nullopt;
   // The magic, then n_vocab, n_audio_ctx, n_audio_state, n_audio_head, n_audio_layer, n_text_ctx,
   // n_text_state, n_text_head, n_text_layer, n_mels and ftype: little-endian 32-bit numbers.
   unsigned char header[48];
   size_t got = 0;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode))
     while (got < sizeof header) {
-      const ssize_t n = ::read(fd, header + got, sizeof header - got);
+      const ssize_t n = ::read(fd.get(), header + got, sizeof header - got);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       got += static_cast<size_t>(n);
     }
-  ::close(fd);
   if (got < sizeof header) return std::nullopt;
   auto field = [&](size_t index) {
     const unsigned char* p = header + 4 * index;

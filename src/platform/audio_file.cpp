@@ -15,7 +15,7 @@ namespace audio_file {
 
 // The descriptor is ours, not libsndfile's, so it is closed exactly once on every path.
 struct Reader::Handle {
-  int fd = -1;
+  files::Descriptor fd;
   SNDFILE* file = nullptr;
 
   Handle() = default;
@@ -23,7 +23,6 @@ struct Reader::Handle {
   Handle& operator=(const Handle&) = delete;
   ~Handle() {
     if (file != nullptr) sf_close(file);
-    if (fd >= 0) ::close(fd);
   }
 };
 
@@ -37,13 +36,13 @@ std::optional<Reader> Reader::open(const std::string& path, std::string& error) 
   // guess a headerless format from extensions such as ".au" or ".vox". O_NONBLOCK keeps a FIFO
   // from blocking the open; it is refused below like anything else that is not a regular file,
   // and regular files ignore the flag.
-  handle->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (handle->fd < 0) {
+  handle->fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!handle->fd) {
     error = std::strerror(errno);
     return std::nullopt;
   }
   struct stat st;
-  if (::fstat(handle->fd, &st) != 0) {
+  if (::fstat(handle->fd.get(), &st) != 0) {
     error = std::strerror(errno);
     return std::nullopt;
   }
@@ -53,7 +52,7 @@ std::optional<Reader> Reader::open(const std::string& path, std::string& error) 
   }
 
   SF_INFO info{};
-  handle->file = sf_open_fd(handle->fd, SFM_READ, &info, SF_FALSE);
+  handle->file = sf_open_fd(handle->fd.get(), SFM_READ, &info, SF_FALSE);
   if (handle->file == nullptr) {
     error = sf_strerror(nullptr);
     return std::nullopt;

@@ -14,9 +14,49 @@
 #include <new>
 #include <random>
 #include <stdexcept>
-
+#include <system_error>
 
 namespace files {
+namespace {
+
+constexpr const char* LOCK = "lock";
+
+// Removes everything inside the open folder `dir`, never following a link. System calls only,
+// on the stack: safe in a signal handler.
+void emptyFolder(int dir, int depth) {
+  alignas(dirent64) char buffer[4096];
+  // Entries removed while a folder is read may make the reading skip others: read again from the
+  // start until a whole pass removes nothing.
+  for (bool removed = true; removed;) {
+    removed = false;
+    if (::lseek(dir, 0, SEEK_SET) != 0) return;
+    ssize_t n;
+    while ((n = ::getdents64(dir, buffer, sizeof buffer)) > 0) {
+      for (ssize_t at = 0; at < n;) {
+        const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+        at += entry->d_reclen;
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        if (::unlinkat(dir, name, 0) == 0) {
+          removed = true;
+        } else if (errno == EISDIR && depth < 8) {
+          const int inner = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+          if (inner < 0) continue;
+          emptyFolder(inner, depth + 1);
+          ::close(inner);
+          if (::unlinkat(dir, name, AT_REMOVEDIR) == 0) removed = true;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void Descriptor::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
 
 bool usable(const std::string& path) {
   return path.find('\0') == std::string::npos;
@@ -36,11 +76,9 @@ bool isExecutableFile(const std::string& path) {
 std::optional<std::string> read(const std::string& path, size_t limit) {
   if (!usable(path) || path.empty()) return std::nullopt;
   // O_NONBLOCK keeps a FIFO from blocking the open; anything but a regular file is refused.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  auto bytes = readAll(fd, limit);
-  ::close(fd);
-  return bytes;
+  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return std::nullopt;
+  return readAll(fd.get(), limit);
 }
 
 std::optional<std::string> readAll(int fd, size_t limit) {
@@ -116,28 +154,19 @@ int openOwnFile(const std::string& path, int flags) {
   if (!usable(path) || path.empty()) return -1;
   // An O_PATH descriptor opens nothing (no FIFO waits, no device wakes); the checks run on it,
   // and the file is then reopened through it, so no name is looked up twice.
-  int handle = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (handle < 0) return -1;
+  const Descriptor handle(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
-  int fd = -1;
-  if (::fstat(handle, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-      st.st_nlink == 1) {
-    const std::string self = "/proc/self/fd/" + std::to_string(handle);
-    fd = ::open(self.c_str(), flags | O_CLOEXEC);
-  }
-  ::close(handle);
-  return fd;
+  if (!handle || ::fstat(handle.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+      st.st_nlink != 1)
+    return -1;
+  return reopen(handle.get(), flags);
 }
 
 bool removeStale(const std::string& path) {
-  const int fd = openOwnFile(path, O_RDONLY);
-  if (fd < 0) return false;
+  const Descriptor fd(openOwnFile(path, O_RDONLY));
   // Taking the lock proves that no live process holds the file; the name is removed only while
   // it is still the file that was checked.
-  const bool removed =
-      ::flock(fd, LOCK_EX | LOCK_NB) == 0 && names(path, fd) && ::unlink(path.c_str()) == 0;
-  ::close(fd);
-  return removed;
+  return fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && names(path, fd.get()) && ::unlink(path.c_str()) == 0;
 }
 
 bool names(const std::string& path, int fd) {
@@ -187,6 +216,54 @@ std::string temporaryFolder() {
   return "/tmp";
 }
 
+PrivateFolder::PrivateFolder(const std::string& prefix) {
+  const std::string temporary = temporaryFolder();
+  std::string pattern = temporary + "/" + prefix + "XXXXXX";
+  if (!::mkdtemp(pattern.data()))
+    throw std::system_error(errno, std::generic_category(), "Cannot create a folder in " + temporary);
+  path_ = pattern;
+  // Locked before it has its name, so that no sweep ever finds it unlocked.
+  const std::string fresh = path_ + "/" + LOCK + ".new";
+  lock_.reset(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock_ || ::flock(lock_.get(), LOCK_EX) != 0 || !renameNoReplace(fresh, path_ + "/" + LOCK)) {
+    const int error = errno;
+    removeFolder(path_.c_str());
+    throw std::system_error(error, std::generic_category(), "Cannot create a folder in " + temporary);
+  }
+}
+
+PrivateFolder::~PrivateFolder() {
+  // The lock goes last: until the folder is gone, no sweep may take it for a dead run's.
+  removeFolder(path_.c_str());
+}
+
+void sweepPrivateFolders(const std::string& prefix) {
+  const std::string temporary = temporaryFolder();
+  const Descriptor parent(::open(temporary.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parent) return;
+  for (const auto& name : list(temporary)) {
+    if (!name.starts_with(prefix)) continue;
+    const Descriptor dir(::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!dir || ::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid()) continue;
+    const Descriptor lock(::openat(dir.get(), LOCK, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (lock && ::fstat(lock.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
+      emptyFolder(dir.get(), 0);
+      ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
+    }
+  }
+}
+
+void removeFolder(const char* path) {
+  const int dir = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir >= 0) {
+    emptyFolder(dir, 0);
+    ::close(dir);
+  }
+  ::rmdir(path);
+}
+
 bool renameNoReplace(const std::string& from, const std::string& to) {
   if (!usable(from) || !usable(to)) return false;
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
@@ -200,12 +277,10 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
 
 bool sync(const std::string& path) {
   if (!usable(path) || path.empty()) return false;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  int rc;
-  while ((rc = ::fsync(fd)) != 0 && errno == EINTR) {
+  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  int rc = -1;
+  while (fd && (rc = ::fsync(fd.get())) != 0 && errno == EINTR) {
   }
-  ::close(fd);
   return rc == 0;
 }
 
@@ -220,11 +295,8 @@ bool syncFolderOf(const std::string& path) {
   std::string folder = parent(path);
   if (folder.empty()) folder = ".";
   if (!usable(folder)) return false;
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool flushed = flush(fd);
-  ::close(fd);
-  return flushed;
+  const Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd && flush(fd.get());
 }
 
 bool remove(const std::string& path) {

@@ -12,6 +12,30 @@
 
 namespace files {
 
+// Owns an open descriptor and closes it when it goes.
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~Descriptor() { reset(); }
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
 // True when the path has no NUL byte and so can be given to the C library.
 bool usable(const std::string& path);
 
@@ -83,6 +107,33 @@ bool setAttribute(int fd, const char* name, const std::string& value);
 
 // The folder for temporary files: $TMPDIR when it names a folder, else /tmp.
 std::string temporaryFolder();
+
+// A new folder of this user's own, "<temporaryFolder()>/<prefix>" and random letters, that
+// nobody else can enter or plant anything in. A file "lock" inside stays locked (flock) while the
+// object lives, so that a later run can tell a folder in use from one whose run died; the folder
+// goes with everything in it when the object does. Throws std::system_error ("Cannot create a
+// folder in <temporary folder>").
+class PrivateFolder {
+ public:
+  explicit PrivateFolder(const std::string& prefix);
+  ~PrivateFolder();
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  Descriptor lock_;
+};
+
+// Removes the folders "<temporaryFolder()>/<prefix>*" that this user's runs left: folders of
+// this user whose lock nobody holds. Another user's folder, a link, or a folder without its lock
+// yet (a run that is making it) stays.
+void sweepPrivateFolders(const std::string& prefix);
+
+// Removes the folder at `path` with everything in it, never following a link (a link goes as a
+// name). Async-signal-safe: system calls only, on the stack.
+void removeFolder(const char* path);
 
 // Renames `from` to `to` only when nothing exists at `to`; false on any failure (never replaces).
 bool renameNoReplace(const std::string& from, const std::string& to);

@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files.h"
+
 namespace fonts {
 namespace {
 
@@ -138,17 +140,14 @@ uint32_t bigEndian(const unsigned char* p, int bytes) {
 // only what shaping uses), into memory of their own: a file that is rewritten or cut short later
 // gives HarfBuzz at worst a table that it checks like any other, never a fault.
 struct TableFile {
-  int fd = -1;
+  files::Descriptor fd;
   uint64_t size = 0;
   std::map<uint32_t, std::pair<uint32_t, uint32_t>> tables;  // tag: offset and length
-  ~TableFile() {
-    if (fd >= 0) ::close(fd);
-  }
 
   // Nothing unless `fd` is an sfnt file or collection that holds face `index`.
   static std::unique_ptr<TableFile> open(int fd, unsigned index) {
     auto file = std::make_unique<TableFile>();
-    file->fd = fd;
+    file->fd.reset(fd);
     struct stat st;
     if (::fstat(fd, &st) != 0) return nullptr;
     file->size = uint64_t(st.st_size);
@@ -182,7 +181,7 @@ struct TableFile {
     const size_t length = std::min<uint64_t>(claimed, file.size - offset);
     char* bytes = static_cast<char*>(std::malloc(std::max<size_t>(length, 1)));
     if (!bytes) return nullptr;
-    const size_t read = readAt(file.fd, bytes, length, offset);
+    const size_t read = readAt(file.fd.get(), bytes, length, offset);
     return hb_blob_create(bytes, unsigned(read), HB_MEMORY_MODE_WRITABLE, bytes, std::free);
   }
 };
@@ -214,20 +213,15 @@ HbFace unwrapped(int fd, unsigned index) {
 
 // Nothing when the file cannot be read or holds no face at that index.
 std::unique_ptr<Face> openFace(const FaceRef& ref) {
-  const int fd = ::open(ref.first.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return nullptr;
+  files::Descriptor fd(::open(ref.first.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat st;
   char magic[4] = {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || readAt(fd, magic, 4, 0) != 4) {
-    ::close(fd);
-    return nullptr;
-  }
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || readAt(fd.get(), magic, 4, 0) != 4) return nullptr;
   const unsigned index = unsigned(ref.second) & 0xFFFF;
   HbFace face;
   if (std::memcmp(magic, "wOFF", 4) == 0 || std::memcmp(magic, "wOF2", 4) == 0) {
-    face = unwrapped(fd, index);
-    ::close(fd);
-  } else if (auto file = TableFile::open(fd, index)) {
+    face = unwrapped(fd.get(), index);
+  } else if (auto file = TableFile::open(fd.release(), index)) {
     face.reset(hb_face_create_for_tables(TableFile::table, file.release(),
                                          [](void* p) { delete static_cast<TableFile*>(p); }));
   }

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/files.h"
+
 namespace pasteboard {
 namespace {
 
@@ -20,25 +22,7 @@ namespace {
 constexpr std::string_view kDeclaration = "@declared";
 constexpr std::string_view kTemporary = "@new.";
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
+using Fd = files::Descriptor;
 
 bool privateFolder(int fd) {
   struct stat st {};

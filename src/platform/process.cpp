@@ -3,10 +3,13 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <stdexcept>
@@ -70,9 +73,17 @@ bool place(int fd, int target) {
 [[noreturn]] void becomeChild(const Invocation& invocation, pid_t parent, char* const argv[], char* const envp[],
                               int outPipe, int errPipe, int report) {
   const auto fail = [report] { reportAndExit(report); };
-  // The child ends with the thread that started it; a parent already gone is caught here.
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail();
-  if (::getppid() != parent) ::_exit(127);
+  if (invocation.detached) {
+    // An intermediate that ends at once leaves the child to init.
+    ::setsid();
+    const pid_t child = ::fork();
+    if (child < 0) fail();
+    if (child > 0) ::_exit(0);
+  } else {
+    // The child ends with the thread that started it; a parent already gone is caught here.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail();
+    if (::getppid() != parent) ::_exit(127);
+  }
 
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
@@ -84,12 +95,18 @@ bool place(int fd, int target) {
   } else if (invocation.out == Stream::pipe) {
     if (!place(outPipe, STDOUT_FILENO)) fail();
   }
-  if (invocation.err == Stream::pipe && !place(errPipe, STDERR_FILENO)) fail();
-  if ((invocation.out == Stream::null && invocation.outFd < 0) || invocation.err == Stream::null) {
+  if (invocation.errFd >= 0) {
+    if (!place(invocation.errFd, STDERR_FILENO)) fail();
+  } else if (invocation.err == Stream::pipe) {
+    if (!place(errPipe, STDERR_FILENO)) fail();
+  }
+  const bool nullOut = invocation.out == Stream::null && invocation.outFd < 0,
+             nullErr = invocation.err == Stream::null && invocation.errFd < 0;
+  if (nullOut || nullErr) {
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null < 0) fail();
-    if (invocation.out == Stream::null && invocation.outFd < 0 && !place(null, STDOUT_FILENO)) fail();
-    if (invocation.err == Stream::null && !place(null, STDERR_FILENO)) fail();
+    if (nullOut && !place(null, STDOUT_FILENO)) fail();
+    if (nullErr && !place(null, STDERR_FILENO)) fail();
   }
   // Only the standard streams pass: whatever else the helper, or whoever started it, holds open
   // stays with it. The report pipe closes at exec by itself.
@@ -119,8 +136,11 @@ Child spawn(const Invocation& invocation) {
   char* const* envp = invocation.environment ? envPointers.data() : environ;
 
   int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1}, report[2] = {-1, -1};
-  const bool piped = (invocation.out != Stream::pipe || invocation.outFd >= 0 || ::pipe2(outPipe, O_CLOEXEC) == 0) &&
-                     (invocation.err != Stream::pipe || ::pipe2(errPipe, O_CLOEXEC) == 0) &&
+  const bool pipes = !invocation.detached;
+  const bool piped = (!pipes || invocation.out != Stream::pipe || invocation.outFd >= 0 ||
+                      ::pipe2(outPipe, O_CLOEXEC) == 0) &&
+                     (!pipes || invocation.err != Stream::pipe || invocation.errFd >= 0 ||
+                      ::pipe2(errPipe, O_CLOEXEC) == 0) &&
                      ::pipe2(report, O_CLOEXEC) == 0;
   if (!piped) {
     const int err = errno;
@@ -139,7 +159,7 @@ Child spawn(const Invocation& invocation) {
   const pid_t pid = ::fork();
   if (pid == 0) becomeChild(invocation, parent, argvPointers.data(), envp, outPipe[1], errPipe[1], report[1]);
   const int forkError = errno;
-  if (pid > 0) enrol(pid);
+  if (pid > 0 && !invocation.detached) enrol(pid);
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
   ::close(report[1]);
@@ -158,6 +178,10 @@ Child spawn(const Invocation& invocation) {
     if (outPipe[0] >= 0) ::close(outPipe[0]);
     if (errPipe[0] >= 0) ::close(errPipe[0]);
     throw std::runtime_error(std::strerror(pid < 0 ? forkError : childError));
+  }
+  if (invocation.detached) {
+    wait(pid);  // the intermediate
+    return Child{};
   }
   if (stopping()) ::kill(pid, SIGTERM);
   return Child{pid, outPipe[0], errPipe[0]};
@@ -179,11 +203,51 @@ int wait(pid_t pid) {
   return -1;
 }
 
-bool running(pid_t pid) {
-  siginfo_t info;
-  std::memset(&info, 0, sizeof info);
-  if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
-  return info.si_pid == 0;
+int wait(pid_t pid, const Watch& watch) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = watch.limit ? Clock::now() + *watch.limit : Clock::time_point::max();
+  // Readable once the child has ended; without it (an old kernel) the child is looked at every
+  // period.
+  files::Descriptor ended(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  files::Descriptor pipe(watch.fd);
+  auto nextCall = Clock::now();
+  bool end = false;
+  for (char buffer[4096];;) {
+    const auto now = Clock::now();
+    if (watch.every && now >= nextCall) {
+      if (!watch.every()) end = true;
+      nextCall = now + watch.period;
+    }
+    if (end || now >= deadline) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    auto wake = deadline;
+    if (watch.every) wake = std::min(wake, nextCall);
+    if (!pipe && !ended) wake = std::min(wake, now + watch.period);
+    const int timeout = wake == Clock::time_point::max()
+                            ? -1
+                            : static_cast<int>(std::min<int64_t>(
+                                  std::chrono::ceil<std::chrono::milliseconds>(wake - now).count(), 60000));
+    pollfd fds[1] = {{pipe ? pipe.get() : ended.get(), POLLIN, 0}};
+    const int ready = ::poll(fds, fds[0].fd >= 0 ? 1 : 0, timeout);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) {
+      if (!pipe && !ended) {
+        siginfo_t info;
+        std::memset(&info, 0, sizeof info);
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0) break;
+      }
+      continue;
+    }
+    if (!pipe) break;  // the child has ended
+    const ssize_t n = ::read(pipe.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (watch.output) watch.output->append(buffer, static_cast<size_t>(n));
+  }
+  pipe.reset();
+  return wait(pid);
 }
 
 void stopAll() {

@@ -1,9 +1,11 @@
 // Child processes started from an executable path with an explicit argument vector (never a
 // shell). A child starts with every signal at its default and none blocked, with only the
-// standard streams of the helper's descriptors, and is ended (SIGKILL) when the thread that
-// started it dies, so that nothing keeps working for a helper that is gone.
+// standard streams of the helper's descriptors, and, unless detached, is ended (SIGKILL) when the
+// thread that started it dies, so that nothing keeps working for a helper that is gone.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -22,6 +24,10 @@ struct Invocation {
   Stream err = Stream::inherit;
   int inFd = -1;   // a descriptor of ours to give the child as standard input; -1 to inherit ours
   int outFd = -1;  // the same for standard output, in place of `out`
+  int errFd = -1;  // the same for standard error, in place of `err`
+  // In a session of its own, adopted by init at once: it outlives the helper, is never waited
+  // for and never gathers as a zombie. spawn() then gives no pid and no pipes.
+  bool detached = false;
 };
 
 struct Child {
@@ -45,8 +51,18 @@ void stopAll();
 // True once stopAll() has been called.
 bool stopping();
 
-// True while the child has not ended (does not reap it).
-bool running(pid_t pid);
+// How to wait for a child while it runs.
+struct Watch {
+  int fd = -1;                    // a pipe from the child, read to its end into `output`, then closed
+  std::string* output = nullptr;  // (when there is no pipe, the wait ends when the child does)
+  std::function<bool()> every;    // called at once and then every `period`; false ends the child
+  std::chrono::milliseconds period{50};
+  std::optional<std::chrono::steady_clock::duration> limit;  // after which the child is ended
+};
+
+// Waits for the child as `watch` says, ending it (SIGKILL) when it asks so; then collects it and
+// returns what wait() returns.
+int wait(pid_t pid, const Watch& watch);
 
 // The current environment as "NAME=value" strings.
 std::vector<std::string> environment();

@@ -67,11 +67,9 @@ struct Partial {
   Partial(const Partial&) = delete;
   Partial& operator=(const Partial&) = delete;
   ~Partial() {
-    if (fd < 0) return;
-    if (files::names(path, fd)) ::unlink(path.c_str());
-    ::close(fd);
+    if (fd && files::names(path, fd.get())) ::unlink(path.c_str());
   }
-  int fd = -1;
+  files::Descriptor fd;
   std::string path;
 };
 
@@ -83,41 +81,38 @@ struct Partial {
 bool openPartial(const Job& job, Partial& part) {
   const std::string shared = *job.model + ".part";
   for (;;) {
-    int fd = ::open(shared.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) throw systemError("Cannot write " + shared, errno);
-    const bool made = fd >= 0;
-    if (!made && (fd = files::openOwnFile(shared, O_RDWR)) < 0) {
+    files::Descriptor fd(::open(shared.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd && errno != EEXIST) throw systemError("Cannot write " + shared, errno);
+    const bool made = bool(fd);
+    if (!made) fd.reset(files::openOwnFile(shared, O_RDWR));
+    if (!fd) {
       auto own = files::createBeside(shared, "");
       if (!own) throw systemError("Cannot write " + shared, errno);
-      part.fd = own->fd;
+      part.fd.reset(own->fd);
       part.path = own->path;
       return true;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      if (files::names(shared, fd) && ::ftruncate(fd, 0) == 0) {
-        part.fd = fd;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+      if (files::names(shared, fd.get()) && ::ftruncate(fd.get(), 0) == 0) {
+        part.fd = std::move(fd);
         part.path = shared;
         return true;
       }
-      ::close(fd);  // it has just become the model, or was removed: look again
-      continue;
+      continue;  // it has just become the model, or was removed: look again
     }
     if (!made) {
       // Another download of this model runs: its outcome is awaited, not raced.
       auto nextRecord = std::chrono::steady_clock::now();
-      while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (process::stopping()) {
-          ::close(fd);
-          throw Failure(FAILED);
-        }
+      while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (process::stopping()) throw Failure(FAILED);
         if (std::chrono::steady_clock::now() >= nextRecord) {
-          record(job, fd);
+          record(job, fd.get());
           nextRecord += RECORD_EVERY;
         }
         std::this_thread::sleep_for(CHECK_EVERY);
       }
     }
-    ::close(fd);
+    fd.reset();
     if (files::exists(*job.model)) return false;
   }
 }
@@ -126,29 +121,16 @@ bool openPartial(const Job& job, Partial& part) {
 // download's model): the file that goes into place is the one open here, whose bytes were
 // checked, whatever has happened to its name meanwhile. False when something is already there.
 bool place(const Partial& part, const std::string& model) {
-  const std::string self = "/proc/self/fd/" + std::to_string(part.fd);
+  const std::string self = "/proc/self/fd/" + std::to_string(part.fd.get());
   if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, model.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
   int err = errno;
   // Without /proc the file moves by its name, once that name is seen to be still the file's.
-  if (err != EEXIST && files::names(part.path, part.fd)) {
+  if (err != EEXIST && files::names(part.path, part.fd.get())) {
     if (files::renameNoReplace(part.path, model)) return true;
     err = errno;
   }
   if (err == EEXIST) return false;
   throw systemError("Cannot move " + part.path + " to " + model, err);
-}
-
-std::string readAll(int fd) {
-  std::string out;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    out.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return out;
 }
 
 // The first blank-separated piece of shasum's output; empty when it is not UTF-8.
@@ -169,9 +151,12 @@ std::string digestOf(int fd, const std::string& path) {
   shasum.inFd = fd;
   shasum.out = process::Stream::pipe;
   const process::Child digest = start(shasum);
-  // Read before waiting, so that output larger than the pipe can never hold shasum up.
-  const std::string output = readAll(digest.outFd);
-  process::wait(digest.pid);
+  // Read while it runs, so that output larger than the pipe can never hold shasum up.
+  std::string output;
+  process::Watch read;
+  read.fd = digest.outFd;
+  read.output = &output;
+  process::wait(digest.pid, read);
   return digestIn(output);
 }
 
@@ -181,22 +166,13 @@ std::string digestOf(int fd, const std::string& path) {
 bool arrivedFits(const Job& job) {
   // Looked at through an O_PATH descriptor, which opens nothing (no FIFO waits, no device wakes),
   // and read through that same descriptor only once it is seen to be a regular file.
-  const int handle = ::open(job.model->c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (handle < 0) return false;
+  const files::Descriptor handle(files::handle(*job.model));
   struct stat st;
-  bool fits = ::fstat(handle, &st) == 0 && S_ISREG(st.st_mode) &&
-              !(job.modelSize && *job.modelSize > 0 && st.st_size > *job.modelSize);
-  const int fd = fits ? ::open(("/proc/self/fd/" + std::to_string(handle)).c_str(), O_RDONLY | O_CLOEXEC) : -1;
-  ::close(handle);
-  if (fd < 0) return false;
-  try {
-    fits = fits && (!job.modelSHA || digestOf(fd, *job.model) == *job.modelSHA);
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  ::close(fd);
-  return fits;
+  if (!handle || ::fstat(handle.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      (job.modelSize && *job.modelSize > 0 && st.st_size > *job.modelSize))
+    return false;
+  const files::Descriptor fd(files::reopen(handle.get(), O_RDONLY));
+  return fd && (!job.modelSHA || digestOf(fd.get(), *job.model) == *job.modelSHA);
 }
 
 }  // namespace
@@ -224,33 +200,29 @@ void downloadModel(const Job& job) {
   const bool bounded = job.modelSize && *job.modelSize > 0;
   if (bounded) curl.arguments.insert(curl.arguments.end(), {"--max-filesize", std::to_string(*job.modelSize)});
   curl.arguments.insert(curl.arguments.end(), {"--url", *job.modelURL});
-  curl.outFd = part.fd;
+  curl.outFd = part.fd.get();
   const process::Child fetch = start(curl);
+  process::Watch watch;
+  watch.period = CHECK_EVERY;
   auto nextRecord = std::chrono::steady_clock::now();
-  while (process::running(fetch.pid)) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= nextRecord) {
-      record(job, part.fd);
-      nextRecord = now + RECORD_EVERY;
+  watch.every = [&] {
+    if (std::chrono::steady_clock::now() >= nextRecord) {
+      record(job, part.fd.get());
+      nextRecord += RECORD_EVERY;
     }
     // curl checks its limit only against a length the server announces: a body sent without one
     // is stopped here once it outgrows the model.
-    if (bounded && sizeOf(part.fd) > *job.modelSize) {
-      ::kill(fetch.pid, SIGKILL);
-      process::wait(fetch.pid);
-      throw Failure(FAILED);
-    }
-    std::this_thread::sleep_for(CHECK_EVERY);
-  }
-  if (process::wait(fetch.pid) != 0 || (bounded && sizeOf(part.fd) > *job.modelSize))
+    return !bounded || sizeOf(part.fd.get()) <= *job.modelSize;
+  };
+  if (process::wait(fetch.pid, watch) != 0 || (bounded && sizeOf(part.fd.get()) > *job.modelSize))
     throw Failure(FAILED);
 
-  if (job.modelSHA && digestOf(part.fd, part.path) != *job.modelSHA) throw Failure(DAMAGED);
+  if (job.modelSHA && digestOf(part.fd.get(), part.path) != *job.modelSHA) throw Failure(DAMAGED);
 
   // The model must never be found half-written, also after a power cut: its bytes reach the disk
   // before its name appears.
   int rc;
-  while ((rc = ::fsync(part.fd)) != 0 && errno == EINTR) {
+  while ((rc = ::fsync(part.fd.get())) != 0 && errno == EINTR) {
   }
   if (rc != 0) throw systemError("Cannot write " + part.path, errno);
   if (!place(part, model) && !arrivedFits(job)) {

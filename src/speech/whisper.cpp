@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -46,13 +45,10 @@ constexpr size_t MARK_OVERLAP = 40;
 // the pipe may keep writing, so draining stops when the pipe is momentarily empty or after this.
 constexpr auto DRAIN_LIMIT = std::chrono::seconds(1);
 
-// A folder of our own in the shared temporary directory: nobody else can guess a name in it or
-// plant a link there, and two runs in the same millisecond never meet.
-std::string privateFolder() {
-  std::string pattern = files::temporaryFolder() + "/tovi-whisper.XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw systemError("Cannot create a folder in " + files::parent(pattern), errno);
-  return pattern;
-}
+// whisper-cli's output goes into a folder of our own in the shared temporary directory: nobody
+// else can guess a name in it or plant a link there, and two runs in the same millisecond never
+// meet.
+constexpr const char* PREFIX = "tovi-whisper.";
 
 // `cpuOnly` adds whisper-cli's "-ng": no GPU, whichever backends this whisper-cli has.
 std::vector<std::string> arguments(const Job& job, const std::string& base, bool cpuOnly) {
@@ -81,20 +77,12 @@ std::vector<std::string> setVariable(std::vector<std::string> environment, const
 // chunk, UTF-8 or not, is looked at for a sign that the run took a GPU.
 class StderrReader {
  public:
-  StderrReader(int fd, std::string progressPath) : fd_(fd), progressPath_(std::move(progressPath)) {
-    wake_ = ::eventfd(0, EFD_CLOEXEC);
-    if (wake_ < 0) throw systemError("Cannot read the output of whisper-cli", errno);
-    try {
-      thread_ = std::thread([this] { loop(); });
-    } catch (...) {
-      ::close(wake_);
-      throw;
-    }
+  StderrReader(files::Descriptor fd, std::string progressPath)
+      : fd_(std::move(fd)), wake_(::eventfd(0, EFD_CLOEXEC)), progressPath_(std::move(progressPath)) {
+    if (!wake_) throw systemError("Cannot read the output of whisper-cli", errno);
+    thread_ = std::thread([this] { loop(); });
   }
-  ~StderrReader() {
-    stop();
-    ::close(wake_);
-  }
+  ~StderrReader() { stop(); }
   StderrReader(const StderrReader&) = delete;
   StderrReader& operator=(const StderrReader&) = delete;
 
@@ -111,10 +99,10 @@ class StderrReader {
   void stop() {
     if (!thread_.joinable()) return;
     uint64_t one = 1;
-    while (::write(wake_, &one, sizeof one) < 0 && errno == EINTR) {
+    while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
     thread_.join();
-    ::close(fd_);
+    fd_.reset();
   }
 
   void loop() {
@@ -122,7 +110,7 @@ class StderrReader {
     bool draining = false;
     auto deadline = std::chrono::steady_clock::now();
     for (;;) {
-      pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+      pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
       int ready = ::poll(fds, draining ? 1 : 2, draining ? 0 : -1);
       if (ready < 0 && errno == EINTR) continue;
       if (ready < 0) return;
@@ -131,7 +119,7 @@ class StderrReader {
         deadline = std::chrono::steady_clock::now() + DRAIN_LIMIT;
       }
       if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-        ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+        ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;  // the end of the stream, or a pipe that cannot be read
         chunk(std::string_view(buffer.data(), static_cast<size_t>(n)));
@@ -153,22 +141,12 @@ class StderrReader {
     if (auto percent = lastProgress(bytes)) write(nlohmann::json{{"progress", *percent}}, progressPath_);
   }
 
-  int fd_;
-  int wake_ = -1;
+  files::Descriptor fd_, wake_;
   std::string progressPath_;
   StderrTail tail_;
   std::string recent_;
   bool tookGpu_ = false;
   std::thread thread_;
-};
-
-// Removes the private folder, with the output file in it, on every way out.
-struct FolderGuard {
-  std::string path;
-  ~FolderGuard() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
 };
 
 }  // namespace
@@ -193,8 +171,10 @@ struct Outcome {
 Outcome runWhisper(const Job& job, bool cpuOnly) {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const auto ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
-  FolderGuard folder{privateFolder()};
-  const std::string base = folder.path + "/tovi_" + std::to_string(ms);
+  // A folder left by a run that was killed goes now: nothing else would ever remove it.
+  files::sweepPrivateFolders(PREFIX);
+  const files::PrivateFolder folder(PREFIX);
+  const std::string base = folder.path() + "/tovi_" + std::to_string(ms);
 
   process::Invocation spec;
   spec.executable = whisperPath(job);
@@ -219,9 +199,8 @@ Outcome runWhisper(const Job& job, bool cpuOnly) {
   {
     std::optional<StderrReader> reader;
     try {
-      reader.emplace(child.errFd, job.out + ".progress");
+      reader.emplace(files::Descriptor(child.errFd), job.out + ".progress");
     } catch (...) {
-      ::close(child.errFd);
       process::wait(child.pid);
       throw;
     }
@@ -234,10 +213,10 @@ Outcome runWhisper(const Job& job, bool cpuOnly) {
   if (status == 0) {
     // Opened before the folder goes; the descriptor keeps the content readable. The folder is ours
     // alone, but whisper-cli could have left something other than a file there.
-    const int fd = ::open((base + ".json").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    files::Descriptor fd(::open((base + ".json").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st;
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return {Transcript(fd, failure), failure, tookGpu};
-    if (fd >= 0) ::close(fd);
+    if (fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode))
+      return {Transcript(std::move(fd), failure), failure, tookGpu};
   }
   return {std::nullopt, failure, tookGpu};
 }
@@ -256,8 +235,4 @@ Transcript transcribe(const Job& job) {
   }
   if (outcome.transcript) return std::move(*outcome.transcript);
   throw Failure(outcome.failure);
-}
-
-Transcript::~Transcript() {
-  if (fd_ >= 0) ::close(fd_);
 }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "jobs/job.h"
+#include "platform/files.h"
 
 // The whisper-cli to start: the job's "whisper" when it names an executable file (returned as
 // written, relative or not), else the bundle copy resourcePath() + "/whisper/whisper-cli" when it
@@ -15,16 +16,13 @@ std::string whisperPath(const Job& job);
 // that stands for it when what it holds is not a transcript. Closes the file at the end.
 class Transcript {
  public:
-  Transcript(int fd, std::string failure) : fd_(fd), failure_(std::move(failure)) {}
-  Transcript(Transcript&& other) noexcept : fd_(std::exchange(other.fd_, -1)), failure_(std::move(other.failure_)) {}
-  Transcript& operator=(Transcript&&) = delete;
-  ~Transcript();
+  Transcript(files::Descriptor fd, std::string failure) : fd_(std::move(fd)), failure_(std::move(failure)) {}
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const std::string& failure() const { return failure_; }  // "whisper-cli failed (0): <last lines>"
 
  private:
-  int fd_;
+  files::Descriptor fd_;
   std::string failure_;
 };
 

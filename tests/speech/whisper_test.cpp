@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -30,10 +32,11 @@ struct Run : ::testing::Test {
   json run(json extra = json::object()) {
     json j{{"wav", dir / "a.wav"}, {"model", dir / "a.wav"}, {"whisper", fake.path}};
     j.update(extra);
-    return runJob(j, dir, prefix / "bin/ToviHelper");
+    return runJob(j, dir, helper);
   }
   test::TempDir dir, prefix, tmp;
   FakeWhisper fake;
+  std::string helper = prefix / "bin/ToviHelper";
 };
 
 TEST_F(Run, PassesArgumentsAndEnvironmentAndWritesIntoAPrivateFolder) {
@@ -41,6 +44,14 @@ TEST_F(Run, PassesArgumentsAndEnvironmentAndWritesIntoAPrivateFolder) {
   for (const auto& entry : process::environment())
     ours[entry.substr(0, entry.find('='))] = entry.substr(entry.find('=') + 1);
   std::string folders[2];
+  // Folders that killed runs left go; a live run's and another user's stay.
+  for (const std::string name : {"dead", "live", "other"}) {
+    fs::create_directories(tmp / ("tovi-whisper." + name + "/inner"));
+    test::writeFile(tmp / ("tovi-whisper." + name + "/lock"), "");
+  }
+  const int live = ::open((tmp / "tovi-whisper.live/lock").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(live, LOCK_EX), 0);
+  const bool otherUser = ::chown((tmp / "tovi-whisper.other").c_str(), 65534, 65534) == 0;
   for (bool given : {false, true}) {
     fake.behave({{"record", true}, {"transcript", R"({"t":" hi"})"}});
     if (given) {  // the Metal backend beside the executable overrides the variable
@@ -69,12 +80,19 @@ TEST_F(Run, PassesArgumentsAndEnvironmentAndWritesIntoAPrivateFolder) {
     folders[given] = base.parent_path();
   }
   EXPECT_NE(folders[0], folders[1]);
+  EXPECT_FALSE(test::exists(tmp / "tovi-whisper.dead"));
+  EXPECT_TRUE(test::exists(tmp / "tovi-whisper.live/inner"));
+  EXPECT_EQ(test::exists(tmp / "tovi-whisper.other/inner"), otherUser);
+  ::close(live);
+  for (const char* name : {"tovi-whisper.live", "tovi-whisper.other"}) fs::remove_all(tmp / name);
 }
 
 TEST_F(Run, StartsCleanWhateverTheHelperWasStartedWith) {
   // A descriptor that whoever started the helper left open does not reach whisper-cli.
-  const int marker = ::open((dir / "marker").c_str(), O_RDWR | O_CREAT, 0600);
-  ASSERT_GE(marker, 0);
+  helper = dir / "opens-marker";
+  test::writeFile(helper,
+                  "#!/bin/sh\nexec 9<>'" + dir / "marker" + "'\nexec '" + prefix / "bin/ToviHelper" + "' \"$@\"\n");
+  fs::permissions(helper, fs::perms::owner_all);
   fake.behave({{"record", true}, {"transcript", "{}"}});
   // Without a usable TMPDIR, /tmp, as the C library's own temporary files.
   for (const std::optional<std::string>& tmpdir : {std::optional<std::string>(), std::optional<std::string>(""),
@@ -86,7 +104,6 @@ TEST_F(Run, StartsCleanWhateverTheHelperWasStartedWith) {
     EXPECT_EQ(record["argv"][9].get<std::string>().rfind("/tmp/tovi-whisper.", 0), 0u) << record["argv"][9];
     for (const auto& [fd, target] : record["fds"].items()) EXPECT_NE(target, dir / "marker") << fd;
   }
-  ::close(marker);
   ::setenv("TMPDIR", tmp.path.c_str(), 1);
 
   // Started with SIGCHLD ignored, the helper still learns how whisper-cli ended.

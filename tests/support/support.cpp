@@ -36,27 +36,24 @@ Run runProgram(const std::string& executable, const std::vector<std::string>& ar
   // instance) cannot hold the test up.
   TempDir dir;
   const std::string log = dir / "output";
-  std::vector<std::string> argv{executable};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(fd, 1);
-    ::dup2(fd, 2);
-    std::vector<char*> p;
-    for (auto& a : argv) p.push_back(a.data());
-    p.push_back(nullptr);
-    ::execv(executable.c_str(), p.data());
-    ::_exit(127);
-  }
+  const files::Descriptor fd(::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  process::Invocation program;
+  program.executable = executable;
+  program.arguments = arguments;
+  program.outFd = program.errFd = fd.get();
   Run result;
-  int status = 0;
-  result.timedOut = !waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit);
-  if (result.timedOut) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
+  pid_t pid;
+  try {
+    pid = process::spawn(program).pid;
+  } catch (const std::exception&) {
+    result.status = 127;
+    return result;
   }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  process::Watch bounded;
+  bounded.limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit);
+  result.status = process::wait(pid, bounded);
+  result.timedOut = result.status == 128 + SIGKILL && std::chrono::steady_clock::now() >= deadline;
   result.output = readFile(log).value_or("");
   return result;
 }
