@@ -19,15 +19,27 @@ namespace {
 using nlohmann::json;
 
 const std::string TOVI = TOVI_BUILD_DIR "/bin/tovi";
-const std::string WHISPER = TOVI_BUILD_DIR "/lib/ToviHelper/whisper/whisper-cli";
 
-TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
-  ASSERT_TRUE(test::exists(WHISPER)) << "run tools/build-whisper " TOVI_BUILD_DIR;
+// The real whisper-cli, a folder, spoken words and the tiny model.
+struct Tovi : ::testing::Test {
+  void SetUp() override {
+    ASSERT_TRUE(test::exists(speech::realWhisper())) << "run tools/build-whisper " TOVI_BUILD_DIR;
+    ASSERT_EQ(test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {model}).status, 0);
+    ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", {"-w", speech, "Captions need words and times."}).status, 0);
+  }
   test::TempDir dir;
   const std::string model = dir / "tiny.bin", speech = dir / "speech.wav";
-  ASSERT_EQ(test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {model}).status, 0);
-  ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", {"-w", speech, "Captions need words and times."}).status, 0);
+};
 
+// tovi's arguments for captions of `inputs` in DejaVu Sans, 24 points, lines of 400, then `more`.
+std::vector<std::string> captions(std::vector<std::string> inputs, const std::vector<std::string>& more = {}) {
+  inputs.insert(inputs.begin(), "captions");
+  for (const auto& argument : {"--font", "DejaVu Sans", "--size", "24", "--width", "400"}) inputs.push_back(argument);
+  inputs.insert(inputs.end(), more.begin(), more.end());
+  return inputs;
+}
+
+TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   // Without a terminal: the transcript alone, no progress bar.
   auto run = test::runProgram(TOVI, {"transcribe", speech, "--model", model, "-o", dir / "result.json"});
   ASSERT_EQ(run.status, 0) << run.output;
@@ -59,17 +71,12 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
     const auto columns = std::count_if(line.begin(), line.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; });
     EXPECT_TRUE(columns <= 39 || line.compare(0, dir.path.size(), dir.path) == 0) << line;
   }
-  // The device it runs on: the CPU, or llvmpipe (a Vulkan device that runs on the processor) when
-  // ggml is told to take it.
-  const std::string transcribe = TOVI + " transcribe '" + speech + "' --model '" + fetched + "'";
-  run = test::runProgram("/usr/bin/script",
-                         {"-qec", transcribe + "; GGML_VK_VISIBLE_DEVICES=0 " + transcribe, "/dev/null"});
-  for (const auto* pattern : {R"(\] 100% on the CPU(\x1b\[K)?\r?\nHello)", R"(\] 100% on the GPU: llvmpipe[^|\r\n\x1b]*(\x1b\[K)?\r?\nHello)"})
-    EXPECT_TRUE(std::regex_search(run.output, std::regex(pattern))) << pattern << "\n" << run.output;
+  // The device it runs on, unless told otherwise.
+  run = test::runProgram("/usr/bin/script", {"-qec", TOVI + " transcribe '" + speech + "' --model '" + fetched + "'", "/dev/null"});
+  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(\] 100% on the CPU(\x1b\[K)?\r?\nHello)"))) << run.output;
 
   // Captions straight from the audio, and from the saved result; the same either way.
-  run = test::runProgram(TOVI, {"captions", speech, "--model", model, "--font", "DejaVu Sans", "--size", "24",
-                                "--width", "400"});
+  run = test::runProgram(TOVI, captions({speech}, {"--model", model}));
   ASSERT_EQ(run.status, 0) << run.output;
   EXPECT_TRUE(std::regex_match(run.output, std::regex(R"(1\n00:00:0\d,\d{3} --> 00:00:0\d,\d{3}\nHello world\.\n\n)")))
       << run.output;
@@ -84,8 +91,7 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   ::chmod((dir / "target.srt").c_str(), 0600);
   std::filesystem::create_symlink("target.srt", dir / "link.srt");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-  fromResult = test::runProgram(TOVI, {"captions", dir / "result.json", "--font", "DejaVu Sans", "--size", "24",
-                                       "--width", "400", "-o", dir / "link.srt"});
+  fromResult = test::runProgram(TOVI, captions({dir / "result.json"}, {"-o", dir / "link.srt"}));
   EXPECT_EQ(fromResult.status, 0) << fromResult.output;
   fromResult = test::runProgram("/bin/sh", {"-c", "cd \"$1\" && { timeout 30 cat fifo > from-fifo & } && \"$0\" captions "
                                                   "result.json --font 'DejaVu Sans' --size 24 --width 400 -o fifo; "
@@ -98,8 +104,7 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   // Several inputs: a file for each, named after it, in the folder -o names.
   ASSERT_TRUE(std::filesystem::create_directory(dir / "out"));
   std::filesystem::copy_file(dir / "result.json", dir / "again.json");
-  fromResult = test::runProgram(TOVI, {"captions", dir / "result.json", dir / "again.json", "--font", "DejaVu Sans",
-                                       "--size", "24", "--width", "400", "--format", "VTT", "-o", dir / "out"});
+  fromResult = test::runProgram(TOVI, captions({dir / "result.json", dir / "again.json"}, {"--format", "VTT", "-o", dir / "out"}));
   EXPECT_EQ(fromResult.output, dir / "out/result.vtt\n" + dir / "out/again.vtt\n");
   EXPECT_EQ(test::readFile(dir / "out/again.vtt"), test::readFile(dir / "out/result.vtt"));
   EXPECT_EQ(test::readFile(dir / "out/again.vtt").value_or("").substr(0, 8), "WEBVTT\n\n");
@@ -118,12 +123,6 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   test::writeFile(dir / "measure.json", R"({"ok":true,"widths":[1]})");
   test::writeFile(dir / "hop0.json", R"({"ok":true,"env":{"hop":0,"db":[-20]}})");
   test::writeFile(dir / "hopText.json", R"({"ok":true,"env":{"hop":"0.01","db":[-20]}})");
-  const std::vector<std::string> font{"--font", "DejaVu Sans", "--size", "24", "--width", "400"};
-  auto captions = [&](std::vector<std::string> inputs) {
-    inputs.insert(inputs.begin(), "captions");
-    inputs.insert(inputs.end(), font.begin(), font.end());
-    return inputs;
-  };
   for (const auto& [arguments, status, message] : std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
            {{"transcribe", speech, "--model", dir / "missing.bin"}, 1, "tovi: Whisper model not found: " + dir / "missing.bin\n"},
            {{"captions", dir / "result.json", "--font", "Liberaton Sans", "--size", "24", "--width", "400"}, 1,
@@ -145,43 +144,52 @@ TEST(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   }
 }
 
-// Models of every released shape (made small): tovi gives whisper-cli the DTW preset of the shape
+// Models of released shapes (made small): tovi gives whisper-cli the DTW preset of the shape
 // (one whose heads the model lacks makes whisper-cli crash), so the words take DTW times, not the
 // token offsets they have without DTW; a shape of no preset (distilled) runs without.
-TEST(Tovi, GivesWhisperTheDtwPresetOfEveryModelShape) {
-  ASSERT_TRUE(test::exists(WHISPER)) << "run tools/build-whisper " TOVI_BUILD_DIR;
-  test::TempDir dir;
-  const std::string speech = dir / "speech.wav";
-  ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", {"-w", speech, "Captions need words and times."}).status, 0);
+void expectDtwPresets(const test::TempDir& dir, const std::string& speech, const std::vector<std::string>& shapes) {
   auto firstCueStart = [&](const std::string& shape, const std::vector<std::string>& dtw) {
     const std::string model = dir / shape;
     if (!test::exists(model)) {
       const std::string maker = TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model";
       EXPECT_EQ(test::runProgram(maker, {"--shape", shape, model}).status, 0);
     }
-    std::vector<std::string> arguments{"captions", speech, "--model", model, "--font", "DejaVu Sans", "--size", "24",
-                                       "--width", "400"};
-    arguments.insert(arguments.end(), dtw.begin(), dtw.end());
-    const auto run = test::runProgram(TOVI, arguments);
+    const auto run = test::runProgram(TOVI, captions({speech, "--model", model}, dtw));
     EXPECT_EQ(run.status, 0) << shape << ": " << run.output;
     return run.output.substr(0, 14);  // "1\nHH:MM:SS,mmm"
   };
-  const std::string english = firstCueStart("tiny.en", {"--dtw", "none"}),
-                    multilingual = firstCueStart("tiny", {"--dtw", "none"});
+  const std::string multilingual = firstCueStart("tiny", {"--dtw", "none"});
+  std::string english;
   EXPECT_EQ(firstCueStart("distil-large-v3", {}), multilingual);
-  for (const std::string shape : {"tiny", "tiny.en", "base", "base.en", "small", "small.en", "medium", "medium.en",
-                                  "large-v1", "large-v2", "large-v3", "large-v3-turbo"})
-    EXPECT_NE(firstCueStart(shape, {}), shape.find(".en") != std::string::npos ? english : multilingual) << shape;
+  for (const auto& shape : shapes) {
+    if (shape.ends_with(".en") && english.empty()) english = firstCueStart("tiny.en", {"--dtw", "none"});
+    EXPECT_NE(firstCueStart(shape, {}), shape.ends_with(".en") ? english : multilingual) << shape;
+  }
+}
+
+TEST_F(Tovi, GivesWhisperTheDtwPresetOfTheModelShape) { expectDtwPresets(dir, speech, {"tiny"}); }
+
+// Each shape's run takes seconds.
+TEST_F(Tovi, GivesWhisperTheDtwPresetOfEveryModelShape) {
+  expectDtwPresets(dir, speech, {"tiny.en", "base", "base.en", "small", "small.en", "medium", "medium.en", "large-v1",
+                                 "large-v2", "large-v3", "large-v3-turbo"});
+}
+
+// On a terminal, the device it runs on: llvmpipe (a Vulkan device that runs on the processor, and
+// slowly) when ggml is told to take it.
+TEST_F(Tovi, NamesTheGpuItRunsOn) {
+  const auto run = test::runProgram("/usr/bin/script", {"-qec", "GGML_VK_VISIBLE_DEVICES=0 " + TOVI + " transcribe '" +
+                                                                    speech + "' --model '" + model + "'", "/dev/null"});
+  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(\] 100% on the GPU: llvmpipe[^|\r\n\x1b]*(\x1b\[K)?\r?\nHello)")))
+      << run.output;
 }
 
 // SIGTERM, SIGINT and SIGHUP stop tovi at once, without a terminal, in the middle of a
 // transcription: the helper and whisper-cli go with it, and nothing is left in the temporary
 // directory. A run killed outright leaves its folder, which the next run takes away.
-TEST(Tovi, StopsAtOnceAndLeavesNothingBehind) {
-  ASSERT_TRUE(test::exists(WHISPER)) << "run tools/build-whisper " TOVI_BUILD_DIR;
-  test::TempDir dir, temporary;
-  const std::string model = dir / "tiny.bin", tone = dir / "tone.wav";
-  ASSERT_EQ(test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {model}).status, 0);
+TEST_F(Tovi, StopsAtOnceAndLeavesNothingBehind) {
+  test::TempDir temporary;
+  const std::string tone = dir / "tone.wav";
   speech::writeTone(tone, 600);
   std::vector<std::string> environment{"TMPDIR=" + temporary.path};
   for (auto& entry : process::environment())
