@@ -98,12 +98,13 @@ std::optional<std::string> readAt(int dir, std::string_view name, size_t limit =
   return files::readAll(fd.get(), limit);
 }
 
-// Writes the bytes beside `name` under a name of their own, then renames them into place. The
-// store's folder is reached through its open descriptor, never by its name again.
+// Writes the bytes beside `name` under a name of their own, readable by the user alone, then
+// renames them into place. The store's folder is reached through its open descriptor, never by
+// its name again.
 bool replaceAt(int dir, std::string_view name, std::string_view bytes) {
   const std::string path = "/proc/self/fd/" + std::to_string(dir) + "/" + std::string(name);
   return files::placeBeside(
-      path, [&](const files::NewFile& tmp) { return files::writeAll(tmp.fd, bytes); },
+      path, [&](const files::NewFile& tmp) { return ::fchmod(tmp.fd, 0600) == 0 && files::writeAll(tmp.fd, bytes); },
       {.suffix = std::string(kTemporary), .flush = false});
 }
 
