@@ -11,31 +11,14 @@
 #include <unicode/uchar.h>
 #include <utf8proc.h>
 
+#include "jobs/utf8.h"
+
 namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 // More words than anyone reads in one cue, whatever the width and duration allow: keeps the
 // planning linear in the length of the transcript.
 constexpr size_t MAX_WORDS = 120;
-
-// The code points of UTF-8 text; a bad byte reads as U+FFFD.
-std::vector<int32_t> codePoints(std::string_view s) {
-  std::vector<int32_t> out;
-  size_t at = 0;
-  while (at < s.size()) {
-    utf8proc_int32_t c;
-    auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(s.data() + at),
-                              static_cast<utf8proc_ssize_t>(s.size() - at), &c);
-    if (n <= 0) {
-      out.push_back(0xFFFD);
-      ++at;
-      continue;
-    }
-    out.push_back(c);
-    at += static_cast<size_t>(n);
-  }
-  return out;
-}
 
 bool endsSentence(const std::string& word) {
   auto cps = codePoints(word);

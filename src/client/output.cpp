@@ -75,33 +75,16 @@ void writeTo(int fd, const std::string& path, const std::string& bytes) {
   if (!files::writeAll(fd, bytes)) cannotWrite(path, errno);
 }
 
-// A new file beside `target`, moved over it once whole.
+// A new file beside `target`, moved over it once whole. A file left beside it by a tovi that was
+// killed is ours and taken over.
 void replace(const std::string& path, const std::string& target, const std::string& bytes,
              const struct stat* existing) {
-  std::string temporary = target + ".XXXXXX";
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) cannotWrite(path, errno);
-  const RemovedOnStop pending(temporary);
-  bool done = files::writeAll(fd, bytes);
-  int error = errno;
-  if (existing) {
-    // Owner first: a change of owner drops the set-ID bits that the mode then puts back.
-    if (::fchown(fd, existing->st_uid, existing->st_gid) != 0 &&
-        ::fchown(fd, static_cast<uid_t>(-1), existing->st_gid) != 0) {
-      // Neither may be given away: the file stays ours, as a new one would.
-    }
-    ::fchmod(fd, existing->st_mode & 07777);
-  } else {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-  }
-  if (::close(fd) != 0 && done) done = false, error = errno;
-  if (done && ::rename(temporary.c_str(), target.c_str()) != 0) done = false, error = errno;
-  if (!done) {
-    ::unlink(temporary.c_str());
-    cannotWrite(path, error);
-  }
+  const auto fill = [&](const files::NewFile& tmp) {
+    const RemovedOnStop pending(tmp.path);
+    return files::writeAll(tmp.fd, bytes);
+  };
+  if (!files::placeBeside(target, fill, {.suffix = ".tovi-new", .flush = false, .keep = existing}))
+    cannotWrite(path, errno);
 }
 
 }  // namespace

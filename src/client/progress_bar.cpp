@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "jobs/utf8.h"
+
 namespace {
 
 constexpr const char* DOWNLOAD = "Downloading the model";
@@ -17,15 +19,8 @@ constexpr int CELLS = 30;  // the bar at its widest
 int columnsOf(const std::string& text) {
   int columns = 0;
   for (size_t at = 0; at < text.size();) {
-    utf8proc_int32_t c;
-    const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + at),
-                                    static_cast<utf8proc_ssize_t>(text.size() - at), &c);
-    if (n <= 0) {
-      ++columns, ++at;
-      continue;
-    }
-    columns += std::max(0, utf8proc_charwidth(c));
-    at += static_cast<size_t>(n);
+    const int32_t c = nextCodePoint(text, at);
+    columns += c < 0 ? 1 : std::max(0, utf8proc_charwidth(c));
   }
   return columns;
 }

@@ -124,11 +124,9 @@ std::string lowerCase(std::string text) {
   return text;
 }
 
-bool endsWith(const std::string& s, const std::string& suffix) {
-  if (s.size() < suffix.size()) return false;
-  for (size_t i = 0; i < suffix.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(s[s.size() - suffix.size() + i])) != suffix[i]) return false;
-  return true;
+// True when the file name ends in `extension` (lower case, with its dot), in any case: "A.JSON".
+bool hasExtension(const std::string& name, const std::string& extension) {
+  return lowerCase(name).ends_with(extension);
 }
 
 bool isOk(const json& result) {
@@ -260,7 +258,7 @@ json readResult(const std::string& path, bool lean = false) {
 
 // The transcription result of an input: read from a file, or made by transcribing the audio.
 json resultFor(const Command& command, const std::string& input, const std::string& shownName) {
-  if (!endsWith(input, ".json")) return transcribe(command, input, shownName);
+  if (!hasExtension(input, ".json")) return transcribe(command, input, shownName);
   json result = readResult(input, true);
   if (!result.contains("whisper") || !result["whisper"].is_object())
     throw Failure(input + " holds no transcript (it is not the result of a transcription)");
@@ -330,7 +328,7 @@ int captionsCommand(const Command& command) {
   if (rules.minDuration > rules.maxDuration) throw Usage("--min-duration must not exceed --max-duration");
   const auto out = command.get("-o");
   const std::string format =
-      lowerCase(command.get("--format").value_or(out && endsWith(*out, ".vtt") ? "vtt" : "srt"));
+      lowerCase(command.get("--format").value_or(out && hasExtension(*out, ".vtt") ? "vtt" : "srt"));
   if (format != "srt" && format != "vtt") throw Usage("--format is srt or vtt");
 
   // Several inputs: a caption file for each, in the folder -o names or beside the input; two
@@ -370,7 +368,7 @@ int captionsCommand(const Command& command) {
   };
   askedDtw(command);
   // A missing font is found out before any transcription, not after it.
-  if (std::any_of(command.inputs.begin(), command.inputs.end(), [](const auto& i) { return !endsWith(i, ".json"); }))
+  if (std::any_of(command.inputs.begin(), command.inputs.end(), [](const auto& i) { return !hasExtension(i, ".json"); }))
     measure({});
   auto captions = [&](const std::string& input) {
     const json result = resultFor(command, input, names.empty() ? "" : input);
@@ -396,7 +394,7 @@ int envelopeCommand(const Command& command) {
   const std::string& input = command.inputs[0];
   std::vector<double> db;
   double hop = HOP;
-  if (endsWith(input, ".json")) {
+  if (hasExtension(input, ".json")) {
     const json result = readResult(input);
     if (!result.contains("env") || !result["env"].is_object() || !result["env"].contains("db") ||
         !result["env"]["db"].is_array())

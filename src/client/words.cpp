@@ -10,6 +10,8 @@
 #include <unicode/utext.h>
 #include <utf8proc.h>
 
+#include "jobs/utf8.h"
+
 namespace {
 
 using nlohmann::json;
@@ -18,31 +20,9 @@ constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
 // What whisper's models write for a stretch without speech: nothing anyone says.
 constexpr std::string_view SILENCE = "[BLANK_AUDIO]";
 
-// The code points of UTF-8 text; a bad byte reads as U+FFFD.
-std::vector<int32_t> codePoints(std::string_view s) {
-  std::vector<int32_t> out;
-  size_t at = 0;
-  while (at < s.size()) {
-    utf8proc_int32_t c;
-    auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(s.data() + at),
-                              static_cast<utf8proc_ssize_t>(s.size() - at), &c);
-    if (n <= 0) {
-      out.push_back(0xFFFD);
-      ++at;
-      continue;
-    }
-    out.push_back(c);
-    at += static_cast<size_t>(n);
-  }
-  return out;
-}
-
 // The code point that starts at byte `at`, and the one that ends there.
 int32_t codePointAt(std::string_view s, size_t at) {
-  utf8proc_int32_t c = 0xFFFD;
-  if (at < s.size())
-    utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(s.data() + at),
-                     static_cast<utf8proc_ssize_t>(s.size() - at), &c);
+  const int32_t c = nextCodePoint(s, at);
   return c < 0 ? 0xFFFD : c;
 }
 

@@ -25,15 +25,10 @@ constexpr const char* kTooLarge = "The clip on the clipboard is larger than 64 M
 // (overlong forms, surrogates and values beyond U+10FFFF included).
 template <typename Each>
 bool forEachCodePoint(std::string_view text, Each each) {
-  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-  auto left = static_cast<utf8proc_ssize_t>(text.size());
-  while (left > 0) {
-    utf8proc_int32_t codePoint = 0;
-    const utf8proc_ssize_t length = utf8proc_iterate(bytes, left, &codePoint);
-    if (length <= 0 || codePoint < 0) return false;
+  for (size_t at = 0; at < text.size();) {
+    const int32_t codePoint = nextCodePoint(text, at);
+    if (codePoint < 0) return false;
     each(static_cast<uint32_t>(codePoint));
-    bytes += length;
-    left -= length;
   }
   return true;
 }

@@ -5,28 +5,15 @@ namespace {
 // Length of the well-formed sequence at the start of `s` (1 to 4), or 0 when there is none; then
 // `bad` is the length of the maximal ill-formed subpart (at least 1), which one U+FFFD stands for.
 size_t sequence(std::string_view s, size_t& bad) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char b0 = byte(0);
-  if (b0 < 0x80) return 1;
-  size_t length = 0;
-  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    length = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;  // no surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    length = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-  } else {
+  unsigned char low, high;
+  const size_t length = utf8Lead(static_cast<unsigned char>(s[0]), low, high);
+  if (length == 0) {
     bad = 1;
     return 0;
   }
   for (size_t i = 1; i < length; ++i) {
-    const bool ok = i < s.size() && byte(i) >= (i == 1 ? lo : 0x80) && byte(i) <= (i == 1 ? hi : 0xBF);
-    if (!ok) {
+    const auto byte = i < s.size() ? static_cast<unsigned char>(s[i]) : 0;
+    if (byte < (i == 1 ? low : 0x80) || byte > (i == 1 ? high : 0xBF)) {
       bad = i;
       return 0;
     }
@@ -60,6 +47,29 @@ std::string repairUtf8(std::string_view bytes) {
       out.append(bytes.substr(at, n));
       at += n;
     }
+  }
+  return out;
+}
+
+int32_t nextCodePoint(std::string_view bytes, size_t& at) {
+  size_t bad = 0;
+  const size_t n = at < bytes.size() ? sequence(bytes.substr(at), bad) : 0;
+  if (n == 0) {
+    ++at;
+    return -1;
+  }
+  static constexpr unsigned char LEAD_BITS[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  int32_t c = static_cast<unsigned char>(bytes[at]) & LEAD_BITS[n];
+  for (size_t i = 1; i < n; ++i) c = c << 6 | (static_cast<unsigned char>(bytes[at + i]) & 0x3F);
+  at += n;
+  return c;
+}
+
+std::vector<int32_t> codePoints(std::string_view bytes) {
+  std::vector<int32_t> out;
+  for (size_t at = 0; at < bytes.size();) {
+    const int32_t c = nextCodePoint(bytes, at);
+    out.push_back(c < 0 ? 0xFFFD : c);
   }
   return out;
 }

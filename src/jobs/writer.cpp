@@ -12,21 +12,9 @@
 
 namespace {
 
-// nlohmann writes a NaN or an infinity as null; such a value must not reach a file at all.
-bool allFinite(const nlohmann::json& root) {
-  std::vector<const nlohmann::json*> pending{&root};
-  while (!pending.empty()) {
-    const nlohmann::json* v = pending.back();
-    pending.pop_back();
-    if (v->is_number_float() && !std::isfinite(v->get<double>())) return false;
-    if (v->is_structured())
-      for (const auto& child : *v) pending.push_back(&child);
-  }
-  return true;
-}
-
-// True when the strict writer takes the value whole: every number finite, every text (keys
-// included) UTF-8. Known before a byte is written, so a file is never begun for nothing.
+// True when the strict writer takes the value whole: every number finite (nlohmann would write a
+// NaN or an infinity as null), every text (keys included) UTF-8. Known before a byte is written,
+// so a file is never begun for nothing.
 bool serialisable(const nlohmann::json& root) {
   std::vector<const nlohmann::json*> pending{&root};
   while (!pending.empty()) {
@@ -106,16 +94,11 @@ struct TextOutput {
 }  // namespace
 
 std::optional<std::string> serialise(const nlohmann::json& value) {
-  if (!allFinite(value)) return std::nullopt;
+  if (!serialisable(value)) return std::nullopt;
   TextOutput text;
-  try {
-    // Strict UTF-8: a string that is not UTF-8 throws rather than being written damaged.
-    nlohmann::detail::serializer<nlohmann::json> out(
-        std::make_shared<SlashEscaping<TextOutput>>(text), ' ', nlohmann::json::error_handler_t::strict);
-    out.dump(value, false, false, 0);
-  } catch (const nlohmann::json::exception&) {
-    return std::nullopt;
-  }
+  nlohmann::detail::serializer<nlohmann::json> out(
+      std::make_shared<SlashEscaping<TextOutput>>(text), ' ', nlohmann::json::error_handler_t::strict);
+  out.dump(value, false, false, 0);
   return std::move(text.text);
 }
 
@@ -151,40 +134,17 @@ bool writeStream(const std::string& path, const std::function<bool(int fd)>& fil
     return false;
   }
   bool placed = false;
-  int cause = 0;
-  if (auto tmp = files::createBeside(path, ".tmp")) {
-    bool filled = false;
-    errno = EIO;
-    try {
-      filled = fill(tmp->fd);
-    } catch (...) {
-      ::close(tmp->fd);
-      ::unlink(tmp->path.c_str());
-      ::unlink(path.c_str());
-      throw;
-    }
-    // Only the file just written may move into place, not whatever took its name meanwhile. Its
-    // bytes reach the disk before its name does, so that a power cut leaves either the old state
-    // or the whole new file, never an empty one under the new name.
-    if (!filled) cause = errno;
-    filled = filled && files::names(tmp->path, tmp->fd);
-    if (filled && !files::flush(tmp->fd)) {
-      cause = errno;
-      filled = false;
-    }
-    const bool closed = ::close(tmp->fd) == 0;
-    if (filled && !closed) cause = errno;
-    placed = filled && closed && ::rename(tmp->path.c_str(), path.c_str()) == 0;
-    if (filled && closed && !placed) cause = errno;
-    if (!placed) ::unlink(tmp->path.c_str());
-  } else {
-    cause = errno;
+  try {
+    placed = files::placeBeside(path, [&](const files::NewFile& tmp) { return fill(tmp.fd); });
+  } catch (...) {
+    ::unlink(path.c_str());
+    throw;
   }
-  // The new name is on the disk too before anyone is told the job is answered. A folder that
-  // cannot be flushed still holds the answer for everyone who looks now.
-  if (placed) files::syncFolderOf(path);
   // A stale result must not pass for this job's answer; only a regular file is removed for it.
-  if (!placed && files::replaceable(path)) ::unlink(path.c_str());
-  errno = cause ? cause : EIO;
+  if (!placed) {
+    const int cause = errno;
+    if (files::replaceable(path)) ::unlink(path.c_str());
+    errno = cause;
+  }
   return placed;
 }

@@ -150,6 +150,58 @@ std::optional<NewFile> createBeside(const std::string& path, const std::string& 
   return std::nullopt;
 }
 
+bool placeBeside(const std::string& path, const std::function<bool(const NewFile&)>& fill,
+                 const Placing& how) {
+  const auto made = createBeside(path, how.suffix);
+  if (!made) return false;
+  const NewFile& tmp = *made;
+  bool filled = false;
+  errno = EIO;
+  try {
+    filled = fill(tmp);
+  } catch (...) {
+    ::close(tmp.fd);
+    ::unlink(tmp.path.c_str());
+    throw;
+  }
+  int cause = filled ? 0 : errno;
+  filled = filled && names(tmp.path, tmp.fd);
+  if (filled && how.keep) {
+    // Owner first: a change of owner drops the set-ID bits that the mode then puts back. When
+    // neither owner nor group may be given away the file stays ours, as a new one would.
+    if (::fchown(tmp.fd, how.keep->st_uid, how.keep->st_gid) != 0)
+      (void)::fchown(tmp.fd, static_cast<uid_t>(-1), how.keep->st_gid);
+    ::fchmod(tmp.fd, how.keep->st_mode & 07777);
+  }
+  // The bytes reach the disk before the name does.
+  if (filled && how.flush && !flush(tmp.fd)) {
+    cause = errno;
+    filled = false;
+  }
+  const bool closed = ::close(tmp.fd) == 0;
+  if (filled && !closed) cause = errno;
+  const bool placed = filled && closed && ::rename(tmp.path.c_str(), path.c_str()) == 0;
+  if (filled && closed && !placed) cause = errno;
+  if (!placed) ::unlink(tmp.path.c_str());
+  // A folder that cannot be flushed still holds the new file for everyone who looks now.
+  if (placed && how.flush) syncFolderOf(path);
+  errno = cause ? cause : EIO;
+  return placed;
+}
+
+bool placeNoReplace(int fd, const std::string& name, const std::string& path) {
+  if (!usable(path) || path.empty()) {
+    errno = EINVAL;
+    return false;
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+  const int cause = errno;
+  if (cause != EEXIST && names(name, fd)) return renameNoReplace(name, path);
+  errno = cause;
+  return false;
+}
+
 int openOwnFile(const std::string& path, int flags) {
   if (!usable(path) || path.empty()) return -1;
   // An O_PATH descriptor opens nothing (no FIFO waits, no device wakes); the checks run on it,
@@ -273,15 +325,6 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
   if (::link(from.c_str(), to.c_str()) != 0) return false;
   ::unlink(from.c_str());
   return true;
-}
-
-bool sync(const std::string& path) {
-  if (!usable(path) || path.empty()) return false;
-  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  int rc = -1;
-  while (fd && (rc = ::fsync(fd.get())) != 0 && errno == EINTR) {
-  }
-  return rc == 0;
 }
 
 bool flush(int fd) {

@@ -3,9 +3,12 @@
 // cannot be read, written, listed or found.
 #pragma once
 
-#include <cstdint>
-#include <optional>
+#include <sys/stat.h>
+
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +75,28 @@ struct NewFile {
 };
 std::optional<NewFile> createBeside(const std::string& path, const std::string& suffix);
 
+// How placeBeside() makes and moves its new file.
+struct Placing {
+  std::string suffix = ".tmp";        // the new file's name beside the path (see createBeside)
+  bool flush = true;                  // its bytes, then the folder's names, reach the disk
+  const struct stat* keep = nullptr;  // the mode and, where the system allows, owner and group
+};
+
+// Replaces whatever regular file is at `path` atomically: what `fill` writes into a new file made
+// beside it (createBeside) is moved over it, so that a reader sees the old bytes or the new, never
+// a mix, and with `flush` a power cut leaves the old state or the whole new file. Only the file
+// that was filled moves, not whatever took its name meanwhile. On false nothing reached `path`,
+// the new file is gone and errno tells why (EIO when `fill` gave none). What `fill` throws is
+// thrown on once the new file is gone.
+bool placeBeside(const std::string& path, const std::function<bool(const NewFile&)>& fill,
+                 const Placing& how = {});
+
+// Gives the open file `fd`, named `name`, the name `path` too, never replacing what is there: the
+// file that gets the name is the one open here, whatever has happened to `name` meanwhile (without
+// /proc it moves by `name`, once that is seen to be still the file's). False on failure, errno
+// EEXIST when something is already at `path`.
+bool placeNoReplace(int fd, const std::string& name, const std::string& path);
+
 // Opens an existing regular file that belongs to this user and has no other name, with `flags`
 // (O_RDONLY, O_RDWR; close-on-exec is added); -1 for anything else (a link, FIFO, device or
 // folder, another user's file, a second name of a file), which is never opened at all: a FIFO
@@ -137,9 +162,6 @@ void removeFolder(const char* path);
 
 // Renames `from` to `to` only when nothing exists at `to`; false on any failure (never replaces).
 bool renameNoReplace(const std::string& from, const std::string& to);
-
-// Flushes a file's (or a folder's) content to the disk (fsync); false on failure.
-bool sync(const std::string& path);
 
 // Flushes the open file's content to the disk; false on failure, errno telling why. A file system
 // that cannot flush at all (EINVAL) counts as flushed.

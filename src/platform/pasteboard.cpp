@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <utility>
 
 #include <dirent.h>
@@ -18,9 +18,10 @@
 namespace pasteboard {
 namespace {
 
-// '@' is never left as it stands in a type's file name, so these names can never be a type's.
+// '@' is never left as it stands in a type's file name, so names with one can never be a type's:
+// the declaration, and a file on its way in (its final name followed by kTemporary).
 constexpr std::string_view kDeclaration = "@declared";
-constexpr std::string_view kTemporary = "@new.";
+constexpr std::string_view kTemporary = "@new";
 
 using Fd = files::Descriptor;
 
@@ -75,56 +76,18 @@ Fd openAt(int dir, std::string_view name, struct stat& st) {
 std::optional<std::string> readAt(int dir, std::string_view name, size_t limit = SIZE_MAX) {
   struct stat st {};
   const Fd fd = openAt(dir, name, st);
-  if (!fd || static_cast<uint64_t>(st.st_size) > limit) return std::nullopt;
-  std::string bytes;
-  bytes.reserve(static_cast<size_t>(st.st_size));
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n == 0) return bytes;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (bytes.size() + static_cast<size_t>(n) > limit) return std::nullopt;  // it grew meanwhile
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
+  if (!fd) return std::nullopt;
+  return files::readAll(fd.get(), limit);
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-// Writes the bytes beside `name` under a name of their own, then renames them into place.
+// Writes the bytes beside `name` under a name of their own, readable by the user alone, then
+// renames them into place. The store's folder is reached through its open descriptor, never by
+// its name again.
 bool replaceAt(int dir, std::string_view name, std::string_view bytes) {
-  std::random_device random;
-  std::string temporary;
-  Fd fd;
-  for (int attempt = 0; attempt < 16 && !fd; ++attempt) {
-    char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
-    temporary = std::string(kTemporary) + suffix;
-    fd = Fd(::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                     0600));
-    if (!fd && errno != EEXIST) return false;
-  }
-  if (!fd) return false;
-  const bool written = writeAll(fd.get(), bytes);
-  const bool closed = ::close(fd.release()) == 0;
-  if (!written || !closed ||
-      ::renameat(dir, temporary.c_str(), dir, std::string(name).c_str()) != 0) {
-    ::unlinkat(dir, temporary.c_str(), 0);
-    return false;
-  }
-  return true;
+  const std::string path = "/proc/self/fd/" + std::to_string(dir) + "/" + std::string(name);
+  return files::placeBeside(
+      path, [&](const files::NewFile& tmp) { return ::fchmod(tmp.fd, 0600) == 0 && files::writeAll(tmp.fd, bytes); },
+      {.suffix = std::string(kTemporary), .flush = false});
 }
 
 std::vector<std::string> entries(int dir) {
@@ -160,19 +123,13 @@ bool safe(unsigned char c) {
          c == '_' || c == '-';
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 std::string typeOf(std::string_view name) {
   std::string type;
   for (size_t i = 0; i < name.size(); ++i) {
-    if (name[i] == '%' && i + 2 < name.size() && hexValue(name[i + 1]) >= 0 &&
-        hexValue(name[i + 2]) >= 0) {
-      type += static_cast<char>(hexValue(name[i + 1]) * 16 + hexValue(name[i + 2]));
+    unsigned char byte = 0;
+    const char* digits = name.data() + i + 1;
+    if (name[i] == '%' && i + 2 < name.size() && std::from_chars(digits, digits + 2, byte, 16).ptr == digits + 2) {
+      type += static_cast<char>(byte);
       i += 2;
     } else {
       type += name[i];
@@ -236,7 +193,7 @@ bool clear() {
   // writer's half-made file is left alone: its rename would fail otherwise.
   bool cleared = ::unlinkat(dir.get(), std::string(kDeclaration).c_str(), 0) == 0 || errno == ENOENT;
   for (const auto& name : entries(dir.get()))
-    if (!name.starts_with(kTemporary) && ::unlinkat(dir.get(), name.c_str(), 0) != 0 &&
+    if (name.find(kTemporary) == std::string::npos && ::unlinkat(dir.get(), name.c_str(), 0) != 0 &&
         errno != ENOENT)
       cleared = false;
   return cleared;
@@ -253,7 +210,7 @@ bool declare(const std::vector<std::string>& types) {
   }
   if (!replaceAt(dir.get(), kDeclaration, list)) return false;
   for (const auto& name : entries(dir.get()))
-    if (!name.starts_with('@') && std::find(names.begin(), names.end(), name) == names.end())
+    if (name.find('@') == std::string::npos && std::find(names.begin(), names.end(), name) == names.end())
       ::unlinkat(dir.get(), name.c_str(), 0);
   return true;
 }

@@ -117,22 +117,6 @@ bool openPartial(const Job& job, Partial& part) {
   }
 }
 
-// Gives the partial file the model's name, never replacing what is there (a link, another
-// download's model): the file that goes into place is the one open here, whose bytes were
-// checked, whatever has happened to its name meanwhile. False when something is already there.
-bool place(const Partial& part, const std::string& model) {
-  const std::string self = "/proc/self/fd/" + std::to_string(part.fd.get());
-  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, model.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
-  int err = errno;
-  // Without /proc the file moves by its name, once that name is seen to be still the file's.
-  if (err != EEXIST && files::names(part.path, part.fd.get())) {
-    if (files::renameNoReplace(part.path, model)) return true;
-    err = errno;
-  }
-  if (err == EEXIST) return false;
-  throw systemError("Cannot move " + part.path + " to " + model, err);
-}
-
 // The first blank-separated piece of shasum's output; empty when it is not UTF-8.
 std::string digestIn(const std::string& output) {
   if (!isUtf8(output)) return "";
@@ -221,13 +205,12 @@ void downloadModel(const Job& job) {
 
   // The model must never be found half-written, also after a power cut: its bytes reach the disk
   // before its name appears.
-  int rc;
-  while ((rc = ::fsync(part.fd.get())) != 0 && errno == EINTR) {
+  if (!files::flush(part.fd.get())) throw systemError("Cannot write " + part.path, errno);
+  // The model's name is never taken from what is there (a link, another download's model); the
+  // file that goes into place is the one open here, whose bytes were checked.
+  if (!files::placeNoReplace(part.fd.get(), part.path, model)) {
+    const int cause = errno;
+    if (cause != EEXIST || !arrivedFits(job)) throw systemError("Cannot move " + part.path + " to " + model, cause);
   }
-  if (rc != 0) throw systemError("Cannot write " + part.path, errno);
-  if (!place(part, model) && !arrivedFits(job)) {
-    throw systemError("Cannot move " + part.path + " to " + model, EEXIST);
-  }
-  const std::string folder = files::parent(model);
-  files::sync(folder.empty() ? "." : folder);
+  files::syncFolderOf(model);
 }

@@ -10,6 +10,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "jobs/utf8.h"
+
 namespace {
 
 // Input read in one step, so that the output of a step (at most six bytes for an input byte, a
@@ -53,13 +55,6 @@ constexpr auto SPACES = [] {
 }();
 constexpr bool isJsonSpace(unsigned char c) { return SPACES[c]; }
 constexpr bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-int hexValue(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Bytes inside a string that are copied as they are: not a quote, a backslash, a "/", a control
 // character or part of a multi-byte sequence.
@@ -108,31 +103,13 @@ unsigned spacePrefix(const unsigned char* p) {
 }
 #endif
 
-// The length of the multi-byte sequence that `lead` begins (0 when none does) and the range of
-// its second byte; the later bytes are 0x80 to 0xBF.
-unsigned sequenceLength(unsigned char lead, unsigned char& low, unsigned char& high) {
-  low = 0x80;
-  high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) return 2;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-    return 3;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-    return 4;
-  }
-  return 0;
-}
-
 void putReplacement(char*& w) {
   std::memcpy(w, "\xEF\xBF\xBD", 3);
   w += 3;
 }
 
-// A raw control character as the short escape JSON has for it, else as \u00XX.
+// A raw control character as the short escape JSON has for it, else as \u00XX: the forms the
+// result writer's JSON library gives them, so a repaired transcript reads as one the writer made.
 void putControl(char*& w, unsigned char c) {
   static constexpr char SHORT[] = "btnvfr";  // 0x08 to 0x0D; \v has no short form
   if (c >= 0x08 && c <= 0x0D && c != 0x0B) {
@@ -354,7 +331,7 @@ TranscriptFilter::inString(const unsigned char*& p, const unsigned char* const e
       continue;
     }
     unsigned char low, high;
-    const unsigned length = sequenceLength(c, low, high);
+    const unsigned length = utf8Lead(c, low, high);
     if (length == 0) {
       putReplacement(w);
       ++p;
@@ -383,7 +360,7 @@ TranscriptFilter::inString(const unsigned char*& p, const unsigned char* const e
 [[gnu::always_inline]] inline bool
 TranscriptFilter::sequence(const unsigned char*& p, const unsigned char*, char*& w, uint8_t& s) {
   unsigned char low, high;
-  sequenceLength(pending_[0], low, high);
+  utf8Lead(pending_[0], low, high);
   if (pendingLength_ > 1) low = 0x80, high = 0xBF;
   if (*p >= low && *p <= high) {
     pending_[pendingLength_++] = *p++;
@@ -415,10 +392,11 @@ TranscriptFilter::escape(const unsigned char*& p, const unsigned char*, char*& w
 
 [[gnu::always_inline]] inline bool
 TranscriptFilter::hexDigit(const unsigned char*& p, const unsigned char*, char*& w, uint8_t& s) {
-  const int digit = hexValue(*p);
-  if (digit < 0) return false;
+  const auto at = reinterpret_cast<const char*>(p);
+  uint32_t digit = 0;
+  if (std::from_chars(at, at + 1, digit, 16).ptr != at + 1) return false;
   *w++ = static_cast<char>(*p++);
-  code_ = code_ * 16 + static_cast<uint32_t>(digit);
+  code_ = code_ * 16 + digit;
   if (--hexLeft_ > 0) return true;
   const bool highHalf = code_ >= 0xD800 && code_ <= 0xDBFF, lowHalf = code_ >= 0xDC00 && code_ <= 0xDFFF;
   if (low_ != lowHalf) return false;  // a surrogate escape only as a whole pair

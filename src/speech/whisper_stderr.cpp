@@ -5,6 +5,8 @@
 
 #include <utf8proc.h>
 
+#include "jobs/utf8.h"
+
 namespace {
 
 // ICU's \s: [\t\n\f\r\p{Z}].
@@ -13,17 +15,6 @@ bool isSpace(utf8proc_int32_t c) {
   const auto category = utf8proc_category(c);
   return category == UTF8PROC_CATEGORY_ZS || category == UTF8PROC_CATEGORY_ZL ||
          category == UTF8PROC_CATEGORY_ZP;
-}
-
-// Reads one code point at `at`; -1 at the end or on a bad sequence.
-utf8proc_int32_t next(std::string_view s, size_t& at) {
-  if (at >= s.size()) return -1;
-  utf8proc_int32_t c;
-  auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(s.data() + at),
-                            static_cast<utf8proc_ssize_t>(s.size() - at), &c);
-  if (n <= 0) return -1;
-  at += static_cast<size_t>(n);
-  return c;
 }
 
 }  // namespace
@@ -37,10 +28,10 @@ std::optional<int64_t> lastProgress(std::string_view chunk) {
     from = found;
     size_t at = found + KEY.size();
     size_t digitsStart = at;
-    utf8proc_int32_t c = next(chunk, at);
+    utf8proc_int32_t c = nextCodePoint(chunk, at);
     while (c >= 0 && isSpace(c)) {
       digitsStart = at;
-      c = next(chunk, at);
+      c = nextCodePoint(chunk, at);
     }
     std::string digits;
     bool ascii = true;
@@ -49,7 +40,7 @@ std::optional<int64_t> lastProgress(std::string_view chunk) {
       digits.append(chunk.substr(end, at - end));
       ascii = ascii && c >= '0' && c <= '9';
       end = at;
-      c = next(chunk, at);
+      c = nextCodePoint(chunk, at);
     }
     if (digits.empty() || c != '%') continue;  // no match here; an earlier one may match
     // The last match decides, even when its number cannot be read.
@@ -75,11 +66,8 @@ void StderrTail::append(std::string_view text) {
   size_t at = 0;
   while (at < text_.size()) {
     const size_t here = at;
-    utf8proc_int32_t c = next(text_, at);
-    if (c < 0) {  // cannot happen for valid input; never loop on it
-      ++at;
-      continue;
-    }
+    utf8proc_int32_t c = nextCodePoint(text_, at);
+    if (c < 0) continue;  // cannot happen for valid input
     if (previous < 0 || utf8proc_grapheme_break_stateful(previous, c, &state)) {
       if (limit_ > 0) starts[count % limit_] = here;
       ++count;

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "jobs/failure.h"
+#include "jobs/utf8.h"
 #include "platform/fonts.h"
 
 namespace {
@@ -233,12 +234,11 @@ class Measurer {
     const std::string_view bytes = line_.substr(offsets_[from], offsets_[to] - offsets_[from]);
     const auto length = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(bytes.data()),
                                      utf8proc_ssize_t(bytes.size()), &mapped, utf8proc_option_t(UTF8PROC_STABLE | form));
-    for (utf8proc_ssize_t i = 0; length > 0 && i < length;) {
-      utf8proc_int32_t c = 0;
-      const auto step = utf8proc_iterate(mapped + i, length - i, &c);
-      if (step <= 0) break;
+    const std::string_view text(reinterpret_cast<const char*>(mapped), length > 0 ? size_t(length) : 0);
+    for (size_t at = 0; at < text.size();) {
+      const int32_t c = nextCodePoint(text, at);
+      if (c < 0) break;
       if (!isIgnorable(char32_t(c))) out += char32_t(c);
-      i += step;
     }
     std::free(mapped);
     return out;
