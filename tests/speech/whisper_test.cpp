@@ -78,11 +78,9 @@ TEST_F(Run, StartsCleanWhateverTheHelperWasStartedWith) {
   ASSERT_GE(marker, 0);
   fake.behave({{"record", true}, {"transcript", "{}"}});
   // Without a usable TMPDIR, /tmp, as the C library's own temporary files.
-  for (const std::optional<std::string>& tmpdir : {std::optional<std::string>(), std::optional<std::string>(""),
-                                                   std::optional(dir / "missing"), std::optional(dir / "a.wav")}) {
-    if (tmpdir) ::setenv("TMPDIR", tmpdir->c_str(), 1);
-    else ::unsetenv("TMPDIR");
-    EXPECT_EQ(run().value("ok", false), true) << tmpdir.value_or("unset");
+  for (const std::string& tmpdir : {std::string("unset"), std::string(), dir / "missing", dir / "a.wav"}) {
+    tmpdir == "unset" ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", tmpdir.c_str(), 1);
+    EXPECT_EQ(run().value("ok", false), true) << tmpdir;
     const json record = fake.record();
     EXPECT_EQ(record["argv"][9].get<std::string>().rfind("/tmp/tovi-whisper.", 0), 0u) << record["argv"][9];
     for (const auto& [fd, target] : record["fds"].items()) EXPECT_NE(target, dir / "marker") << fd;
