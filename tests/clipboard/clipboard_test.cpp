@@ -31,21 +31,11 @@ struct Clipboard : ::testing::Test {
   Clipboard() { ::setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1); }
   std::string store() const { return dir / "ToviHelper/pasteboard"; }
 
-  // Runs one job (in job mode unless `launch` says otherwise) and gives its result.
-  json job(json fields, std::vector<std::string> launch = {}) {
-    fields["out"] = dir / "result.json";
-    fs::remove(dir / "result.json");
-    test::writeJob(dir / "job.tovijob", fields);
-    launch.push_back(dir / "job.tovijob");
-    const auto run = test::runHelper(launch);
-    EXPECT_TRUE(run.status == 0 && run.output.empty()) << run.status << ": " << run.output;
-    return test::readJson(dir / "result.json");
-  }
   json write(const std::string& xml, const json& id, const std::vector<std::string>& launch = {}) {
     test::writeFile(dir / "clip.xml", xml);
-    return job({{"kind", "clipboardWrite"}, {"xmlPath", dir / "clip.xml"}, {"id", id}}, launch);
+    return test::runJob({{"kind", "clipboardWrite"}, {"xmlPath", dir / "clip.xml"}, {"id", id}}, dir.path, launch);
   }
-  json read() { return job({{"kind", "clipboardRead"}}); }
+  json read() { return test::runJob({{"kind", "clipboardRead"}}, dir.path); }
   // Puts raw bytes on the pasteboard the way another application would.
   void put(const std::string& type, const std::string& bytes) {
     test::writeFile(dir / "bytes", bytes);
@@ -148,7 +138,7 @@ TEST_F(Clipboard, WhatIsWrittenReadsBackInTheEditorsTypes) {
   for (json bad : {json{{"xmlPath", dir / "missing.xml"}, {"id", "n"}}, json{{"xmlPath", dir.path}, {"id", "n"}},
                    json{{"xmlPath", dir / "clip.xml"}}, json{{"id", "n"}}}) {
     bad["kind"] = "clipboardWrite";
-    EXPECT_EQ(job(bad), (json{{"ok", false}, {"error", "clipboardWrite needs xmlPath and id"}})) << bad;
+    EXPECT_EQ(test::runJob(bad, dir.path), (json{{"ok", false}, {"error", "clipboardWrite needs xmlPath and id"}})) << bad;
   }
   EXPECT_EQ(read(), (json{{"ok", true}, {"xml", ""}, {"id", "A"}}));
 }
@@ -177,11 +167,8 @@ TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
   fs::remove(xmlFile);
   ASSERT_EQ(::mkfifo(xmlFile.c_str(), 0600), 0);
   EXPECT_EQ(read(), kNoClip);
-  EXPECT_EQ(tool({"get", kXml}).status, 1);
-  EXPECT_EQ(tool({"clear"}).status, 0);
-  EXPECT_EQ(tool({"get", kXml}).status, 1);
-  EXPECT_EQ(tool({"frobnicate"}).status, 2);
-  EXPECT_EQ(tool({"--help", "list"}).status, 2);
+  EXPECT_EQ((std::vector{tool({"get", kXml}).status, tool({"clear"}).status, tool({"get", kXml}).status,
+                         tool({"frobnicate"}).status, tool({"--help", "list"}).status}), (std::vector{1, 0, 1, 2, 2}));
   // Asked for, the usage and the version go to standard output.
   for (const std::string option : {"--help", "--version"}) {
     const auto out = test::runProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>/dev/null", TOVI_PASTEBOARD_BIN, option});
@@ -206,7 +193,7 @@ TEST_F(Clipboard, OnlyWatchModeBouncesAndAnswersAfterTheBounce) {
   // A failed write (claimed first) is never followed by a bounce; each good one is.
   constexpr int count = 4;
   test::TempDir jobs;
-  const auto name = [](int i) { return i < 0 ? "bad" : (i < 10 ? "j0" : "j") + std::to_string(i); };
+  const auto name = [](int i) { return i < 0 ? "bad" : "j" + std::to_string(i); };
   for (int i = -1; i < count; ++i)
     test::writeJob(jobs / (name(i) + ".tovijob"), {{"out", jobs / (name(i) + ".json")}, {"kind", "clipboardWrite"},
                    {"xmlPath", dir / (i < 0 ? "missing.xml" : "clip.xml")}, {"id", name(i)}});
@@ -223,8 +210,8 @@ TEST_F(Clipboard, OnlyWatchModeBouncesAndAnswersAfterTheBounce) {
   // The claimed file's change time is the moment of the claim; file times tick in steps of a few
   // milliseconds, hence the small allowance.
   struct stat claimed {}, answered {};
-  ASSERT_TRUE(test::waitFor([&] { reap(); return ::stat((jobs / "j00.tovijob.taken").c_str(), &claimed) == 0; }));
-  ASSERT_TRUE(test::waitFor([&] { reap(); return ::stat((jobs / "j00.json").c_str(), &answered) == 0; }));
+  ASSERT_TRUE(test::waitFor([&] { reap(); return ::stat((jobs / "j0.tovijob.taken").c_str(), &claimed) == 0; }));
+  ASSERT_TRUE(test::waitFor([&] { reap(); return ::stat((jobs / "j0.json").c_str(), &answered) == 0; }));
   EXPECT_GE(double(answered.st_mtim.tv_sec - claimed.st_ctim.tv_sec) +
                 double(answered.st_mtim.tv_nsec - claimed.st_ctim.tv_nsec) * 1e-9, 0.4 - 0.01);
   ASSERT_TRUE(test::waitFor([&] { reap(); return test::exists(jobs / (name(count - 1) + ".json")); }, std::chrono::seconds(240)));

@@ -30,7 +30,7 @@ struct Download : ::testing::Test {
     json job{{"wav", dir / "a.wav"}, {"model", modelPath}, {"whisper", fake.path},
              {"modelURL", own ? route : server.url + route}};
     job.update(extra);
-    return runJob(job, in ? *in : dir);
+    return runJob(job, (in ? *in : dir).path);
   }
   test::TempDir served, dir;
   ModelServer server{served.path};

@@ -6,8 +6,8 @@
 #   /files/NAME     the file FOLDER/NAME
 #   /redirect/NAME  302 to /files/NAME
 #   /away/NAME      302 to file://FOLDER/NAME
-#   /slow/NAME      the file in 8 pieces 0.4 s apart, without a length: the body ends when the
-#                   connection closes, 1 s after the last piece
+#   /slow/NAME      the file in 8 pieces 0.25 s apart, without a length: the body ends when the
+#                   connection closes, 0.5 s after the last piece
 #   /endless/NAME   the file over and over, without a length, until the client leaves
 #   /stall/NAME     the first half of the file, then nothing for an hour
 #   anything else   404 with an HTML error page
@@ -24,29 +24,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         route, _, name = self.path.strip("/").partition("/")
         path = os.path.join(FOLDER, name)
-        routes = ("files", "redirect", "away", "slow", "endless", "stall")
-        if route not in routes or "/" in name or not os.path.isfile(path):
+        if route not in ("files", "redirect", "away", "slow", "endless", "stall") or "/" in name \
+                or not os.path.isfile(path):
             return self.reply(404, [b"<html><body>404 Not Found</body></html>"])
-        if route == "redirect":
-            return self.reply(302, [], Location="/files/" + name)
-        if route == "away":
-            return self.reply(302, [], Location="file://" + os.path.abspath(path))
+        if route in ("redirect", "away"):
+            where = "/files/" + name if route == "redirect" else "file://" + os.path.abspath(path)
+            return self.reply(302, [], Location=where)
         with open(path, "rb") as f:
             body = f.read()
         if route == "endless":
-            self.send_response(200)
-            self.end_headers()
+            self.reply(200, [], None)
             while True:
                 self.wfile.write(body)
-        step = max(1, -(-len(body) // 8) if route == "slow" else len(body))
-        pieces = [body[i:i + step] for i in range(0, len(body), step)]
-        if route == "stall":
-            pieces = [body[:len(body) // 2]]
-        self.reply(200, pieces, None if route == "slow" else len(body))
         if route == "slow":
-            time.sleep(1)
-        if route == "stall":
-            time.sleep(3600)
+            step = max(1, -(-len(body) // 8))
+            self.reply(200, [body[i:i + step] for i in range(0, len(body), step)], None)
+            time.sleep(0.5)
+        else:
+            self.reply(200, [body[:len(body) // 2] if route == "stall" else body], len(body))
+            time.sleep(3600 if route == "stall" else 0)
 
     def reply(self, status, pieces, length=-1, **headers):
         self.send_response(status)
@@ -56,7 +52,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header(key, value)
         self.end_headers()
         for i, piece in enumerate(pieces):
-            time.sleep(0.4 if i else 0)
+            time.sleep(0.25 if i else 0)
             self.wfile.write(piece)
             self.wfile.flush()
 

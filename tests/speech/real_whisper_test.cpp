@@ -23,7 +23,7 @@ TEST(RealWhisper, TheHelperAnswersWithWhatWhisperCliWritesAndCarriesItsLastLines
   ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", {"-w", speech, words}).status, 0);
 
   // The bundle copy in the build tree is the one the helper finds by itself.
-  json result = runJob({{"wav", speech}, {"model", model}}, dir);
+  json result = runJob({{"wav", speech}, {"model", model}}, dir.path);
   ASSERT_EQ(result["ok"], true) << result;
   EXPECT_GT(result["env"]["db"].size(), 300u);
   // whisper-cli's last progress line reaches the progress file.
@@ -34,27 +34,13 @@ TEST(RealWhisper, TheHelperAnswersWithWhatWhisperCliWritesAndCarriesItsLastLines
   EXPECT_EQ(result["whisper"], test::readJson(dir / "alone.json"));
   EXPECT_EQ(result["whisper"]["transcription"][0]["text"], " Hello world.");
 
-  // Through ggml's Vulkan backend on llvmpipe, a Vulkan device that runs on the processor and is
-  // taken only when GGML_VK_VISIBLE_DEVICES names it; and asked for with no Vulkan driver to be
-  // found, the CPU as ever. The same words either way.
-  auto gpu = test::runProgram("/usr/bin/env", {"GGML_VK_VISIBLE_DEVICES=0", realWhisper(), "-m", model, "-f", speech,
-                                               "-of", dir / "gpu", "-ojf"});
-  EXPECT_NE(gpu.output.find("ggml_vulkan: 0 = llvmpipe"), std::string::npos) << gpu.output;
-  EXPECT_NE(gpu.output.find("whisper_backend_init_gpu: using Vulkan0 backend"), std::string::npos) << gpu.output;
-  const std::string none = dir / "no-driver.json";
-  for (const auto& drivers : {std::string(), none}) {
-    ::setenv("GGML_VK_VISIBLE_DEVICES", "0", 1);
-    if (!drivers.empty()) {
-      ::setenv("VK_DRIVER_FILES", drivers.c_str(), 1);
-      ::setenv("VK_ICD_FILENAMES", drivers.c_str(), 1);
-    }
-    const json again = runJob({{"wav", speech}, {"model", model}}, dir);
-    for (const char* name : {"GGML_VK_VISIBLE_DEVICES", "VK_DRIVER_FILES", "VK_ICD_FILENAMES"}) ::unsetenv(name);
-    ASSERT_EQ(again["ok"], true) << again;
-    EXPECT_EQ(again["whisper"]["transcription"].size(), result["whisper"]["transcription"].size()) << drivers;
-    for (size_t i = 0; i < again["whisper"]["transcription"].size(); ++i)
-      EXPECT_EQ(again["whisper"]["transcription"][i]["text"], result["whisper"]["transcription"][i]["text"]) << drivers;
-  }
+  // Asked for a Vulkan device with no Vulkan driver to be found, the CPU as ever: the same words.
+  ::setenv("GGML_VK_VISIBLE_DEVICES", "0", 1);
+  ::setenv("VK_DRIVER_FILES", (dir / "no-driver.json").c_str(), 1);
+  ::setenv("VK_ICD_FILENAMES", (dir / "no-driver.json").c_str(), 1);
+  const json again = runJob({{"wav", speech}, {"model", model}}, dir.path);
+  for (const char* name : {"GGML_VK_VISIBLE_DEVICES", "VK_DRIVER_FILES", "VK_ICD_FILENAMES"}) ::unsetenv(name);
+  EXPECT_EQ(again["whisper"]["transcription"], result["whisper"]["transcription"]);
 
   // Run directly, for the job itself would stop before whisper-cli on a missing model or audio
   // that cannot be read.

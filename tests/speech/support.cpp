@@ -37,15 +37,6 @@ void writeTone(const std::string& path, double seconds) {
   sf_close(file);
 }
 
-json runJob(json job, const test::TempDir& dir, const std::string& helper) {
-  job["out"] = dir / "result.json";
-  test::writeJob(dir / "job.tovijob", job);
-  // Shorter than the test's own limit, so that a helper that hangs fails the test here.
-  if (test::runProgram(helper, {dir / "job.tovijob"}, std::chrono::minutes(2)).timedOut)
-    throw std::runtime_error("the helper did not finish");
-  return test::readJson(job["out"]);
-}
-
 ModelServer::ModelServer(const std::string& folder) {
   process::Invocation spec;
   spec.executable = "/usr/bin/python3";

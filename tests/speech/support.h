@@ -1,5 +1,5 @@
-// What the speech tests share: the fake and the real whisper-cli, tone audio, jobs run through the
-// built helper, and the loopback model server.
+// What the speech tests share: the fake and the real whisper-cli, tone audio and the loopback
+// model server.
 #pragma once
 
 #include <string>
@@ -12,6 +12,7 @@
 namespace speech {
 
 using json = nlohmann::json;
+using test::runJob;
 
 // The real whisper-cli that tools/build-whisper puts into the build tree.
 inline std::string realWhisper() { return TOVI_BUILD_DIR "/lib/ToviHelper/whisper/whisper-cli"; }
@@ -29,10 +30,6 @@ struct FakeWhisper {
 
 // A 16 kHz mono 16-bit WAV of a 400 Hz tone.
 void writeTone(const std::string& path, double seconds);
-
-// Writes `job` (with "out" set to dir/result.json) to dir/job.tovijob, runs `helper` in job mode
-// and gives the result.
-json runJob(json job, const test::TempDir& dir, const std::string& helper = test::helperPath());
 
 // The loopback HTTP server of model-server.py serving files from `folder` at `url`.
 struct ModelServer {

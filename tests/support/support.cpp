@@ -12,23 +12,22 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "platform/files.h"
 #include "platform/process.h"
 
 namespace test {
 
 TempDir::TempDir() {
-  std::string pattern = files::temporaryFolder() + "/tovitest.XXXXXX";
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path = pattern;
+  path = files::temporaryFolder() + "/tovitest.XXXXXX";
+  if (!::mkdtemp(path.data())) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
 }
-
-std::string helperPath() { return TOVI_HELPER_BIN; }
 
 Run runProgram(const std::string& executable, const std::vector<std::string>& arguments,
                std::chrono::duration<double> limit) {
@@ -58,10 +57,6 @@ Run runProgram(const std::string& executable, const std::vector<std::string>& ar
   return result;
 }
 
-Run runHelper(const std::vector<std::string>& arguments, std::chrono::duration<double> limit) {
-  return runProgram(helperPath(), arguments, limit);
-}
-
 void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
@@ -87,19 +82,24 @@ bool exists(const std::string& path) {
   return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
-void writeJob(const std::string& path, const nlohmann::json& job) { writeFile(path, job.dump()); }
+nlohmann::json runJob(nlohmann::json job, const std::string& dir, std::vector<std::string> arguments,
+                      const std::string& helper) {
+  job["out"] = dir + "/result.json";
+  std::filesystem::remove(dir + "/result.json");
+  writeJob(dir + "/job.tovijob", job);
+  arguments.push_back(dir + "/job.tovijob");
+  const Run run = runProgram(helper, arguments, std::chrono::minutes(2));
+  EXPECT_TRUE(run.status == 0 && run.output.empty()) << run.status << ": " << run.output;
+  return readJson(job["out"]);
+}
 
 std::string errorOfJob(nlohmann::json job) {
   TempDir dir;
-  job["out"] = dir / "r.json";
-  writeJob(dir / "j.tovijob", job);
-  runHelper({dir / "j.tovijob"});
-  return readJson(dir / "r.json").value("error", "");
+  return runJob(job, dir.path).value("error", "");
 }
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::duration<double> limit) {
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
     if (condition()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -22,7 +22,7 @@ struct TempDir {
   std::string path;
 };
 
-std::string helperPath();  // the built bin/ToviHelper
+inline std::string helperPath() { return TOVI_HELPER_BIN; }
 
 struct Run {
   int status = -1;     // exit status, or 128 + signal
@@ -30,22 +30,27 @@ struct Run {
   bool timedOut = false;
 };
 
-// Runs the built helper with `arguments` (not counting argv[0]) and waits for it to end, killing
-// it after `limit`.
-Run runHelper(const std::vector<std::string>& arguments,
-              std::chrono::duration<double> limit = std::chrono::seconds(60));
-
-// Runs any program the same way.
+// Runs a program with `arguments` (not counting argv[0]), inheriting every descriptor of ours but
+// the standard streams, and waits for it to end, killing it after `limit`.
 Run runProgram(const std::string& executable, const std::vector<std::string>& arguments,
                std::chrono::duration<double> limit = std::chrono::seconds(60));
+
+inline Run runHelper(const std::vector<std::string>& arguments,
+                     std::chrono::duration<double> limit = std::chrono::seconds(60)) {
+  return runProgram(helperPath(), arguments, limit);
+}
 
 void writeFile(const std::string& path, const std::string& bytes);
 std::optional<std::string> readFile(const std::string& path);
 nlohmann::json readJson(const std::string& path);  // throws when missing or not JSON
 bool exists(const std::string& path);
+inline void writeJob(const std::string& path, const nlohmann::json& job) { writeFile(path, job.dump()); }
 
-// Writes a job file holding `job` at `path`.
-void writeJob(const std::string& path, const nlohmann::json& job);
+// Writes `job` (its "out" dir/result.json) to dir/job.tovijob, runs `helper` with `arguments` and
+// the job file, and gives the result, having checked that the helper ended silent with status 0
+// within two minutes.
+nlohmann::json runJob(nlohmann::json job, const std::string& dir, std::vector<std::string> arguments = {},
+                      const std::string& helper = helperPath());
 
 // Runs `job` (its "out" replaced) in job mode in a fresh folder and gives its "error" text.
 std::string errorOfJob(nlohmann::json job);
