@@ -39,8 +39,9 @@ TEST(Runner, AJobThatCannotBeReadGetsItsErrorBesideIt) {
     EXPECT_FALSE(test::runHelper({dir / name}).timedOut);
     EXPECT_EQ(test::readJson(dir / name + ".result.json"), unreadable) << name;
   }
-  for (const std::string& bytes : std::vector<std::string>{"", "[]", "{\"kind\":\"measure\"}", "{\"out\":5}",
-                                  "{\"out\":\"" + dir / "r.json" + "\",\"size\":\"12\"}"}) {
+  // The decoder's rules (tested with it) decide; a job with a usable "out" but a bad field gets
+  // no file at that "out".
+  for (const std::string& bytes : {std::string(), "{\"out\":\"" + dir / "r.json" + "\",\"size\":\"12\"}"}) {
     EXPECT_EQ(runJob(dir, "bad.tovijob", bytes), unreadable) << bytes;
     EXPECT_FALSE(test::exists(dir / "r.json"));
   }
