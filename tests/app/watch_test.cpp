@@ -4,19 +4,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <random>
+#include <ranges>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include <poll.h>
 #include <sys/inotify.h>
-#include <sys/wait.h>
 
 #include "platform/process.h"
 #include "support/support.h"
@@ -26,10 +26,10 @@ namespace {
 using nlohmann::json;
 
 pid_t startWatcher(const std::string& folder, const std::string& idle) {
-  process::Invocation spec;
-  spec.executable = test::helperPath();
-  spec.arguments = {"--watch", folder, "--idle", idle};
-  return process::spawn(spec).pid;
+  process::Invocation watcher;
+  watcher.executable = test::helperPath();
+  watcher.arguments = {"--watch", folder, "--idle", idle};
+  return process::spawn(watcher).pid;
 }
 using Clock = std::chrono::steady_clock;
 
@@ -39,7 +39,7 @@ json measureJob(const std::string& out) { return {{"out", out}, {"kind", "measur
 json transcribeJob(const std::string& out) { return {{"out", out}}; }
 
 // A whisper-cli as far as a watcher can tell, cheap enough for hundreds of jobs: it logs each
-// start ("<prompt> <pid>") to `starts`, writes a transcript naming the job its prompt names, and
+// start ("<prompt> <pid> <watcher's pid>") to `starts`, writes a transcript naming the job its prompt names, and
 // then stays for as long as `pause` says, as the same process.
 struct Transcriber {
   Transcriber() {
@@ -48,61 +48,46 @@ while [ $# -gt 0 ]; do
   case $1 in -of) base=$2; shift ;; --prompt) prompt=$2; shift ;; esac
   shift
 done
-echo "$prompt $$" >> "${0%/*}/starts"
+echo "$prompt $$ $PPID" >> "${0%/*}/starts"
 printf '{"job":"%s"}' "$prompt" > "$base.json"
 exec sleep "$(cat "${0%/*}/pause")"
 )sh");
     ::chmod((dir / "whisper-cli").c_str(), 0755);
     pause("0");
     // A WAV of 0.1 s of silence: 16 kHz, mono, 16 bits.
-    const char header[] = "RIFF....WAVEfmt \x10\0\0\0\x01\0\x01\0\x80\x3e\0\0\0\x7d\0\0\x02\0\x10\0data";
-    std::string wav(header, sizeof header - 1);
-    wav.resize(wav.size() + 4 + 3200, '\0');
-    const auto le32 = [&](size_t at, uint32_t v) { for (int i = 0; i < 4; ++i) wav[at + i] = char(v >> (8 * i)); };
-    le32(4, uint32_t(wav.size() - 8));
-    le32(40, 3200);
-    test::writeFile(dir / "a.wav", wav);
+    const char header[] = "RIFF\xA4\x0C\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x80\x3e\0\0\0\x7d\0\0\x02\0\x10\0data\x80\x0C\0\0";
+    test::writeFile(dir / "a.wav", std::string(header, sizeof header - 1) + std::string(3200, '\0'));
   }
   void pause(const std::string& seconds) const { test::writeFile(dir / "pause", seconds); }
   json job(const std::string& out, const std::string& name) const {
     return {{"out", out}, {"wav", dir / "a.wav"}, {"model", dir / "a.wav"}, {"whisper", dir / "whisper-cli"},
             {"prompt", name}};
   }
-  // The jobs started so far, by name, with the process id of each start.
-  std::vector<std::pair<std::string, pid_t>> starts() const {
-    std::vector<std::pair<std::string, pid_t>> out;
-    std::istringstream lines(test::readFile(dir / "starts").value_or(""));
+  // The jobs started so far, in order, by name, with the process id of each start and its watcher.
+  struct Start {
     std::string name;
-    pid_t pid;
-    while (lines >> name >> pid) out.emplace_back(name, pid);
+    pid_t pid, watcher;
+  };
+  std::vector<Start> starts() const {
+    std::vector<Start> out;
+    std::istringstream lines(test::readFile(dir / "starts").value_or(""));
+    for (Start start; lines >> start.name >> start.pid >> start.watcher;) out.push_back(start);
     return out;
   }
   test::TempDir dir;
 };
 
+// The names in `folder`.
+std::set<std::string> names(const std::string& folder) {
+  std::set<std::string> out;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) out.insert(entry.path().filename());
+  return out;
+}
+
 // A process that has ended (a zombie counts: only its entry is left).
 bool ended(pid_t pid) {
   auto stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
   return !stat || stat->find(") Z ") != std::string::npos;
-}
-
-TEST(Watch, IdleOfZeroNegativeOrNanReturnsWithoutLookingAtTheFolder) {
-  test::TempDir dir;
-  test::writeJob(dir / "a.tovijob", transcribeJob(dir / "r.json"));
-  for (const char* idle : {"0", "-1", "nan", "-inf"}) {
-    auto run = test::runHelper({"--watch", dir.path, "--idle", idle});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(test::exists(dir / "a.tovijob")) << idle;
-  }
-  EXPECT_FALSE(test::exists(dir / "r.json"));
-}
-
-TEST(Watch, AMissingFolderIsWatchedUntilTheIdleTimeHasPassed) {
-  test::TempDir dir;
-  auto start = Clock::now();
-  auto run = test::runHelper({"--watch", dir / "missing", "--idle", "0.3"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 0.3);
 }
 
 TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
@@ -121,22 +106,29 @@ TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
   test::writeJob(dir / "f.tovijob.taken", transcribeJob(dir / "f.json"));
   test::writeJob(dir / "f.tovijob", measureJob(dir / "f.json"));
   test::writeFile(dir / "g.tovijob.taken", "left over");
-  auto run = test::runHelper({"--watch", dir.path, "--idle", "0.5"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.output, "");
-  EXPECT_EQ(test::readJson(out)["error"], test::errorOfJob(measureJob(out)));
-  EXPECT_TRUE(test::exists(dir / "e.json"));
-  EXPECT_EQ(test::readJson(dir / "f.json")["error"], test::errorOfJob(measureJob(out)));
+  // An idle time of zero, negative or NaN returns without looking at the folder.
+  for (const char* idle : {"0", "-1", "nan", "-inf"}) EXPECT_EQ(test::runHelper({"--watch", dir.path, "--idle", idle}).status, 0);
+  EXPECT_TRUE(test::exists(dir / "a.tovijob"));
+  // Otherwise a folder is watched (a missing one too) until the time after "--idle" (not the
+  // default 60 s) has passed since the last job.
+  for (const std::string& folder : {dir / "missing", dir.path}) {
+    const auto start = Clock::now();
+    auto run = test::runHelper({"--watch", folder, "--idle", "0x1p-1"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "");
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_GE(took, 0.5);
+    EXPECT_LT(took, 50.0);
+  }
+  for (const char* last : {"r.json", "f.json"})
+    EXPECT_EQ(test::readJson(dir / last)["error"], test::errorOfJob(measureJob(out))) << last;
   for (const char* unreadable : {"c.tovijob.taken", "g.tovijob.taken"})
     EXPECT_EQ(test::readJson(dir / unreadable + ".result.json")["error"], "Unreadable job file") << unreadable;
   EXPECT_EQ(test::readJson(dir / "h.tovijob.taken.result.json")["error"],
             "The job file is larger than 64 MB, more than any job needs");
-  for (const char* gone : {"a.tovijob", "b.tovijob", "B.tovijob", "a.tovijob.taken", "b.tovijob.taken",
-                           "c.tovijob", "c.tovijob.taken", "f.tovijob", "f.tovijob.taken", "g.tovijob.taken",
-                           "h.tovijob.taken"})
-    EXPECT_FALSE(test::exists(dir / gone)) << gone;
-  EXPECT_TRUE(test::exists(dir / "d.TOVIJOB"));
-  EXPECT_FALSE(test::exists(dir / "d.json"));
+  EXPECT_EQ(names(dir.path), (std::set<std::string>{"c.tovijob.taken.result.json", "d.TOVIJOB", "e.json", "f.json",
+                                                    "g.tovijob.taken.result.json", "h.tovijob.taken.result.json",
+                                                    "r.json"}));
 }
 
 TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
@@ -151,13 +143,7 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
   test::writeJob(dir / "h.tovijob", transcribeJob(dir / "h.json"));
   ASSERT_EQ(::link((dir / "h.tovijob").c_str(), (dir / "h").c_str()), 0);
   test::runHelper({"--watch", dir.path, "--idle", "0.3"});
-  EXPECT_TRUE(test::exists(dir / "b.tovijob"));
-  EXPECT_TRUE(test::exists(dir / "c.tovijob"));
-  EXPECT_TRUE(test::exists(dir / "g.tovijob"));
-  EXPECT_FALSE(test::exists(dir / "b.json"));
-  EXPECT_FALSE(test::exists(dir / "g.json"));
-  EXPECT_TRUE(test::exists(dir / "h.json"));
-  EXPECT_FALSE(test::exists(dir / "h.tovijob"));
+  EXPECT_EQ(names(dir.path), (std::set<std::string>{"b.tovijob", "c.tovijob", "g.tovijob", "h", "h.json", "x"}));
 
   if (::geteuid() != 0) GTEST_SKIP() << "making another user's file needs root";
   test::writeJob(dir / "a.tovijob", transcribeJob(dir / "a.json"));
@@ -165,8 +151,7 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
   // Another user who can write to the folder swaps a file of theirs in for each claimed job, the
   // moment it is claimed: what runs is still the file that was claimed.
   const std::string jobs = dir / "jobs", theirs = dir / "theirs";
-  std::filesystem::create_directories(jobs);
-  std::filesystem::create_directories(theirs);
+  for (const auto& folder : {jobs, theirs}) std::filesystem::create_directories(folder);
   constexpr int count = 100;
   // Appended rather than "j" + std::to_string(i): GCC 12 at -O3 warns falsely (-Wrestrict) on that.
   const auto nameOf = [](int i, const char* suffix) { return std::string("j").append(std::to_string(i)).append(suffix); };
@@ -178,10 +163,9 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
   }
   const int events = ::inotify_init1(IN_CLOEXEC);
   ASSERT_GE(::inotify_add_watch(events, jobs.c_str(), IN_MOVED_TO), 0);
-  std::atomic<bool> done{false};
-  std::thread swapper([&] {
+  std::jthread swapper([&](std::stop_token stop) {
     alignas(inotify_event) char buffer[8192];
-    while (!done) {
+    while (!stop.stop_requested()) {
       pollfd p{events, POLLIN, 0};
       if (::poll(&p, 1, 50) <= 0) continue;
       const ssize_t n = ::read(events, buffer, sizeof buffer);
@@ -195,64 +179,33 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
     }
   });
   const pid_t watcher = startWatcher(jobs, "2");
-  for (int i = 0; i < count; ++i) {
-    const std::string name = nameOf(i, ".tovijob");
-    ASSERT_EQ(std::rename((dir / name).c_str(), (jobs + "/" + name).c_str()), 0);
-  }
+  for (int i = 0; i < count; ++i)
+    ASSERT_EQ(std::rename((dir / nameOf(i, ".tovijob")).c_str(), (jobs + "/" + nameOf(i, ".tovijob")).c_str()), 0);
   EXPECT_EQ(process::wait(watcher), 0);
-  done = true;
+  swapper.request_stop();
   swapper.join();
   ::close(events);
   test::runHelper({"--watch", dir.path, "--idle", "0.3"});
   EXPECT_TRUE(test::exists(dir / "a.tovijob"));
-  EXPECT_FALSE(test::exists(dir / "a.json"));
-  EXPECT_FALSE(test::exists(dir / "their.json"));
+  EXPECT_FALSE(test::exists(dir / "a.json") || test::exists(dir / "their.json"));
   for (int i = 0; i < count; ++i) EXPECT_TRUE(test::exists(dir / nameOf(i, ".json"))) << i;
 }
 
-TEST(Watch, PicksUpAJobThatArrivesWhileItWaits) {
+// A file in the folder that becomes a job of ours, with no change to the folder itself, is run.
+// (Jobs that arrive while watchers wait: the several watchers below.)
+TEST(Watch, PicksUpAFileThatBecomesAJobOfOurs) {
   test::TempDir dir;
   test::writeJob(dir / "g.tovijob", transcribeJob(dir / "g.json"));
   ASSERT_EQ(::chmod((dir / "g.tovijob").c_str(), 0666), 0);
-  pid_t child = startWatcher(dir.path, "3");
-  test::writeJob(dir / "a.tmp", transcribeJob(dir / "a.json"));
-  ASSERT_EQ(std::rename((dir / "a.tmp").c_str(), (dir / "a.tovijob").c_str()), 0);
-  EXPECT_TRUE(test::waitFor([&] { return test::exists(dir / "a.json"); }));
-  // A file in the folder that became a job of ours, with no change to the folder itself.
+  test::writeJob(dir / "z.tovijob", transcribeJob(dir / "z.json"));  // answered once g has been seen
+  pid_t child = startWatcher(dir.path, "inf");
+  EXPECT_TRUE(test::waitFor([&] { return test::exists(dir / "z.json"); }));
   EXPECT_FALSE(test::exists(dir / "g.json"));
   ASSERT_EQ(::chmod((dir / "g.tovijob").c_str(), 0600), 0);
   EXPECT_TRUE(test::waitFor([&] { return test::exists(dir / "g.json"); }));
+  ::kill(child, SIGTERM);
   EXPECT_EQ(process::wait(child), 0);
-  EXPECT_FALSE(test::exists(dir / "a.tovijob"));
 }
-
-TEST(Watch, SeveralWatchersRunEveryJobExactlyOnce) {
-  test::TempDir dir;
-  const std::string jobs = dir / "jobs";
-  ::mkdir(jobs.c_str(), 0755);
-  constexpr int count = 150;
-  std::vector<pid_t> watchers;
-  for (int i = 0; i < 3; ++i)
-    watchers.push_back(startWatcher(jobs, "2"));
-  for (int i = 0; i < count; ++i) {
-    std::string name = "job" + std::to_string(1000 + i);
-    test::writeJob(dir / name, transcribeJob(dir / (name + ".json")));
-    ASSERT_EQ(std::rename((dir / name).c_str(), (jobs + "/" + name + ".tovijob").c_str()), 0);
-  }
-  for (pid_t pid : watchers) EXPECT_EQ(process::wait(pid), 0);
-  const std::string expected = test::errorOfJob(transcribeJob("x"));
-  for (int i = 0; i < count; ++i) {
-    std::string name = "job" + std::to_string(1000 + i);
-    EXPECT_EQ(test::readJson(dir / (name + ".json"))["error"], expected) << name;
-    EXPECT_FALSE(test::exists(dir / (name + ".json.tmp")));
-  }
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(jobs),
-                          std::filesystem::directory_iterator()), 0);
-}
-
-}  // namespace
-
-namespace {
 
 // A stop (SIGINT, SIGTERM) ends whisper-cli, hands the job back and exits 0; a watcher killed
 // outright takes whisper-cli with it, and its claim is run by the next watcher.
@@ -265,56 +218,51 @@ TEST(Watch, AStoppedOrKilledWatcherLosesNoJob) {
   for (int signal : {SIGINT, SIGTERM, SIGKILL}) {
     const pid_t watcher = startWatcher(dir.path, "inf");
     ASSERT_TRUE(test::waitFor([&] { return whisper.starts().size() == 1; })) << signal;
-    const pid_t started = whisper.starts()[0].second;
+    const pid_t started = whisper.starts()[0].pid;
     std::filesystem::remove(whisper.dir / "starts");
     ::kill(watcher, signal);
     EXPECT_EQ(process::wait(watcher), signal == SIGKILL ? 128 + SIGKILL : 0);
     EXPECT_TRUE(test::waitFor([&] { return ended(started); })) << signal;
-    EXPECT_FALSE(test::exists(dir / "a.json"));
     if (signal == SIGKILL) continue;
-    EXPECT_TRUE(test::exists(dir / "a.tovijob")) << signal;
-    EXPECT_FALSE(test::exists(dir / "a.tovijob.taken")) << signal;
+    EXPECT_EQ(names(dir.path), std::set<std::string>{"a.tovijob"}) << signal;
     EXPECT_TRUE(std::filesystem::is_empty(tmp.path)) << signal;
   }
-  EXPECT_TRUE(test::exists(dir / "a.tovijob.taken"));
+  EXPECT_EQ(names(dir.path), std::set<std::string>{"a.tovijob.taken"});
   whisper.pause("0");
   test::runHelper({"--watch", dir.path, "--idle", "0.5"});
   ::unsetenv("TMPDIR");
   EXPECT_EQ(test::readJson(dir / "a.json")["whisper"], json({{"job", "a"}}));
-  EXPECT_FALSE(test::exists(dir / "a.tovijob.taken"));
+  EXPECT_EQ(names(dir.path), std::set<std::string>{"a.json"});
 }
 
 // Three watchers on one folder, killed (SIGKILL) and restarted at random while they work through
-// the jobs: every job is answered, none twice unless its watcher was killed while running it.
-TEST(Watch, KillingWatchersLosesNoJob) {
+// the jobs: every job is answered, and each runs once but for the last run of a watcher that was
+// killed (killed while running it, or before it could remove its claim).
+TEST(Watch, SeveralWatchersKilledAtRandomRunEveryJobOnce) {
   test::TempDir dir, tmp;  // a killed watcher cannot remove its run's folder
   Transcriber whisper;
   whisper.pause("0.05");
   ::setenv("TMPDIR", tmp.path.c_str(), 1);
   const std::string jobs = dir / "jobs";
   std::filesystem::create_directories(jobs);
-  constexpr int count = 300, maxKills = 40;
+  constexpr int count = 120, maxKills = 12;
   const auto name = [](int i) { return "job" + std::to_string(1000 + i); };
   for (int i = 0; i < count; ++i) test::writeJob(dir / name(i), whisper.job(dir / (name(i) + ".json"), name(i)));
-  std::vector<pid_t> watchers;
+  std::vector<pid_t> watchers, killed;
   for (int i = 0; i < 3; ++i) watchers.push_back(startWatcher(jobs, "inf"));
   for (int i = 0; i < count; ++i)
     ASSERT_EQ(std::rename((dir / name(i)).c_str(), (jobs + "/" + name(i) + ".tovijob").c_str()), 0);
-
   const auto answered = [&] {
-    int n = 0;
-    for (int i = 0; i < count; ++i) n += test::exists(dir / (name(i) + ".json"));
-    return n;
+    return std::ranges::count_if(std::views::iota(0, count), [&](int i) { return test::exists(dir / (name(i) + ".json")); });
   };
   std::mt19937 random(12345);
-  int kills = 0;
-  while (kills < maxKills && answered() < count * 9 / 10) {
+  while (killed.size() < maxKills && answered() < count * 9 / 10) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution(50, 250)(random)));
     pid_t& victim = watchers[std::uniform_int_distribution(0, 2)(random)];
     ::kill(victim, SIGKILL);
     EXPECT_EQ(process::wait(victim), 128 + SIGKILL);
+    killed.push_back(victim);
     victim = startWatcher(jobs, "inf");
-    ++kills;
   }
   // Answered, and nothing left claimed: a claim whose watcher died after answering runs again.
   EXPECT_TRUE(test::waitFor([&] { return answered() == count && std::filesystem::is_empty(jobs); },
@@ -324,21 +272,18 @@ TEST(Watch, KillingWatchersLosesNoJob) {
     EXPECT_EQ(process::wait(watcher), 0);
   }
   ::unsetenv("TMPDIR");
-
+  const auto starts = whisper.starts();
+  std::map<pid_t, size_t> lastOf;
+  for (size_t i = 0; i < starts.size(); ++i) lastOf[starts[i].watcher] = i;
   std::map<std::string, int> runs;
-  for (const auto& [job, pid] : whisper.starts()) ++runs[job];
-  int lost = 0, twice = 0;
+  for (size_t i = 0; i < starts.size(); ++i)
+    runs[starts[i].name] += !(lastOf[starts[i].watcher] == i &&
+                              std::find(killed.begin(), killed.end(), starts[i].watcher) != killed.end());
   for (int i = 0; i < count; ++i) {
-    const auto result = test::readFile(dir / (name(i) + ".json"));
-    lost += !result;
-    if (result) {
-      EXPECT_EQ(json::parse(*result)["whisper"], json({{"job", name(i)}})) << name(i);
-    }
-    twice += runs[name(i)] > 1;
+    EXPECT_EQ(test::readJson(dir / (name(i) + ".json"))["whisper"], json({{"job", name(i)}})) << name(i);
+    EXPECT_LE(runs[name(i)], 1) << name(i);
   }
-  std::printf("[ figures  ] jobs %d, kills %d, jobs lost %d, jobs run twice %d\n", count, kills, lost, twice);
-  EXPECT_EQ(lost, 0);
-  EXPECT_LE(twice, kills);  // only a job whose watcher was killed while running it
+  std::printf("[ figures  ] jobs %d, kills %zu, runs %zu\n", count, killed.size(), starts.size());
 }
 
 // The answer and the folder's new name for it reach the disk before the job file is removed, so
@@ -346,8 +291,7 @@ TEST(Watch, KillingWatchersLosesNoJob) {
 TEST(Watch, AnAnswerIsOnTheDiskBeforeItsJobIsRemoved) {
   test::TempDir dir;
   const std::string jobs = dir / "jobs", outs = dir / "outs", log = dir / "log";
-  std::filesystem::create_directories(jobs);
-  std::filesystem::create_directories(outs);
+  for (const auto& folder : {jobs, outs}) std::filesystem::create_directories(folder);
   test::writeJob(jobs + "/a.tovijob", measureJob(outs + "/r.json"));
   // LeakSanitizer cannot run under ptrace.
   auto traced = test::runProgram(
@@ -358,19 +302,14 @@ TEST(Watch, AnAnswerIsOnTheDiskBeforeItsJobIsRemoved) {
     GTEST_SKIP() << "strace cannot trace here: " << traced.output;
   ASSERT_EQ(traced.status, 0) << traced.output;
   EXPECT_EQ(test::readJson(outs + "/r.json")["error"], test::errorOfJob(measureJob("x")));
-  std::vector<std::string> calls;
-  std::istringstream lines(test::readFile(log).value_or(""));
-  for (std::string line; std::getline(lines, line);) calls.push_back(line);
-  const auto first = [&](const std::vector<std::string>& parts) {
-    for (size_t i = 0; i < calls.size(); ++i)
-      if (std::all_of(parts.begin(), parts.end(), [&](auto& p) { return calls[i].find(p) != calls[i].npos; }))
-        return static_cast<int>(i);
-    return -1;
+  // Where in the log the first successful call matching `pattern` stands, or -1.
+  const std::string calls = test::readFile(log).value_or("");
+  const auto first = [&](const std::string& pattern) {
+    std::smatch call;
+    return std::regex_search(calls, call, std::regex(pattern + "[^\n]*= 0\n")) ? call.position(0) : -1;
   };
-  const int flushed = first({"sync(", "r.json.tmp>)", "= 0"});
-  const int moved = first({"rename", "r.json.tmp\", ", "r.json\")", "= 0"});
-  const int folder = first({"sync(", "<" + outs + ">)", "= 0"});
-  const int removed = first({"unlink", "a.tovijob.taken\"", "= 0"});
+  const auto flushed = first("sync\\(.*r\\.json\\.tmp>\\)"), moved = first("rename.*r\\.json\\.tmp\", .*r\\.json\"\\)");
+  const auto folder = first("sync\\(.*<" + outs + ">\\)"), removed = first("unlink.*a\\.tovijob\\.taken\"");
   EXPECT_GE(flushed, 0);
   EXPECT_LT(flushed, moved);
   EXPECT_LT(moved, folder);
@@ -400,7 +339,7 @@ TEST(Watch, AJobThatEndsItsWatcherThreeTimesIsAnswered) {
   EXPECT_EQ(test::readJson(dir / "a.json")["error"],
             "The helper ended unexpectedly three times in a row while running this job (for example, it "
             "ran out of memory), so the job was not run again");
-  EXPECT_FALSE(test::exists(dir / "a.tovijob.taken"));
+  EXPECT_EQ(names(dir.path), (std::set<std::string>{"a.json", "b.json"}));
 }
 
 // Run as another user: a folder the watcher can read but not change keeps a claim it cannot
@@ -424,8 +363,7 @@ TEST(Watch, AClaimThatCannotBeRemovedRunsOnceAndTheWatcherStillIdlesOut) {
   const auto watchAsNobody = [](const std::string& folder) {
     auto run = test::runProgram("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
                                                      test::helperPath(), "--watch", folder, "--idle", "0.5"});
-    EXPECT_FALSE(run.timedOut);
-    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.status, 0) << run.output;  // not killed for running too long
   };
   watchAsNobody(jobs);
   watchAsNobody(jobs);
@@ -433,8 +371,7 @@ TEST(Watch, AClaimThatCannotBeRemovedRunsOnceAndTheWatcherStillIdlesOut) {
   EXPECT_EQ(test::readJson(outs + "/a.json")["whisper"], json({{"job", "a"}}));
   watchAsNobody(other);
   EXPECT_EQ(test::readJson(other + "/u.tovijob.taken.result.json")["error"], "Unreadable job file");
-  EXPECT_FALSE(test::exists(other + "/u.tovijob.taken"));
-  EXPECT_FALSE(test::exists(outs + "/u.json"));
+  EXPECT_EQ(names(other), std::set<std::string>{"u.tovijob.taken.result.json"});
 }
 
 // Short of descriptors (a measure job needs several for fontconfig), a job whose answer cannot be
