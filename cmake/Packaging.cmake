@@ -59,7 +59,8 @@ add_custom_command(
   VERBATIM)
 add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 add_dependencies(programs changelog)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz DESTINATION ${TOVI_DOCDIR})
+# With a Debian revision the package is not a native one: its changelog is changelog.Debian.gz.
+install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz DESTINATION ${TOVI_DOCDIR} RENAME changelog.Debian.gz)
 
 # cpack -G DEB in a build configured with -DCMAKE_INSTALL_PREFIX=/usr (tools/package does it all).
 set(CPACK_GENERATOR DEB)
