@@ -94,10 +94,10 @@ int main(int argc, char** argv) {
   const std::string watched = makeFolder("pickup-helper");
   const std::string polled = makeFolder("pickup-poll");
 
-  process::Invocation spec;
-  spec.executable = TOVI_HELPER_BIN;
-  spec.arguments = {"--watch", watched, "--idle", "inf"};
-  auto helper = process::spawn(spec);
+  process::Invocation invocation;
+  invocation.executable = TOVI_HELPER_BIN;
+  invocation.arguments = {"--watch", watched, "--idle", "inf"};
+  auto helper = process::spawn(invocation);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let it start watching
   Figures h = measure(watched, staging, rounds);
   ::kill(helper.pid, SIGTERM);

@@ -111,15 +111,15 @@ void stopOnSignals() {
 
 std::string transcriptionDevice() {
   const std::string cpu = "on the CPU";
-  process::Invocation spec;
-  spec.executable = resourcePath() + "/whisper/whisper-cli";
+  process::Invocation invocation;
+  invocation.executable = resourcePath() + "/whisper/whisper-cli";
   // ggml loads its backends before whisper-cli reads its arguments, so its usage is all it takes.
-  spec.arguments = {"--help"};
-  spec.out = process::Stream::null;
-  spec.err = process::Stream::pipe;
+  invocation.arguments = {"--help"};
+  invocation.out = process::Stream::null;
+  invocation.err = process::Stream::pipe;
   process::Child child;
   try {
-    child = process::spawn(spec);
+    child = process::spawn(invocation);
   } catch (const std::exception&) {
     return cpu;
   }
@@ -148,23 +148,23 @@ nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progres
   if (!bytes) throw std::runtime_error("The job cannot be written as JSON (is every text UTF-8?)");
   if (!files::writeWhole(jobPath, *bytes)) throw std::runtime_error("Cannot write the job file " + jobPath);
 
-  process::Invocation spec;
-  spec.executable = helperExecutable();
-  spec.arguments = {jobPath};
-  spec.out = process::Stream::null;
-  spec.err = process::Stream::null;
+  process::Invocation invocation;
+  invocation.executable = helperExecutable();
+  invocation.arguments = {jobPath};
+  invocation.out = process::Stream::null;
+  invocation.err = process::Stream::null;
   // The helper's temporary files (whisper-cli's output among them) go into the job's folder, so
   // that they go with it whatever becomes of the helper.
   std::vector<std::string> environment;
   for (auto& entry : process::environment())
     if (entry.compare(0, 7, "TMPDIR=") != 0) environment.push_back(std::move(entry));
   environment.push_back("TMPDIR=" + folder.path());
-  spec.environment = std::move(environment);
+  invocation.environment = std::move(environment);
   process::Child child;
   try {
-    child = process::spawn(spec);
+    child = process::spawn(invocation);
   } catch (const std::exception& error) {
-    throw std::runtime_error("Cannot start " + spec.executable + ": " + error.what());
+    throw std::runtime_error("Cannot start " + invocation.executable + ": " + error.what());
   }
 
   // The helper replaces the progress file whole, so each read is a complete object or nothing.

@@ -36,11 +36,11 @@ constexpr const char* STALL_SECONDS = "60";
 constexpr auto RECORD_EVERY = std::chrono::milliseconds(500);
 constexpr auto CHECK_EVERY = std::chrono::milliseconds(50);
 
-process::Child start(const process::Invocation& spec) {
+process::Child start(const process::Invocation& invocation) {
   try {
-    return process::spawn(spec);
+    return process::spawn(invocation);
   } catch (const std::exception& error) {
-    throw std::runtime_error("Cannot start " + spec.executable + ": " + error.what());
+    throw std::runtime_error("Cannot start " + invocation.executable + ": " + error.what());
   }
 }
 

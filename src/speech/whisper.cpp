@@ -176,19 +176,19 @@ Outcome runWhisper(const Job& job, bool cpuOnly) {
   const files::PrivateFolder folder(PREFIX);
   const std::string base = folder.path() + "/tovi_" + std::to_string(ms);
 
-  process::Invocation spec;
-  spec.executable = whisperPath(job);
-  spec.arguments = arguments(job, base, cpuOnly);
-  const std::string metal = files::parent(spec.executable) + "/libggml-metal.so";
-  if (files::exists(metal)) spec.environment = setVariable(process::environment(), BACKEND_VARIABLE, metal);
+  process::Invocation invocation;
+  invocation.executable = whisperPath(job);
+  invocation.arguments = arguments(job, base, cpuOnly);
+  const std::string metal = files::parent(invocation.executable) + "/libggml-metal.so";
+  if (files::exists(metal)) invocation.environment = setVariable(process::environment(), BACKEND_VARIABLE, metal);
   if (cpuOnly)
-    spec.environment = setVariable(spec.environment.value_or(process::environment()), NO_VULKAN_VARIABLE, "1");
-  spec.out = process::Stream::null;
-  spec.err = process::Stream::pipe;
+    invocation.environment = setVariable(invocation.environment.value_or(process::environment()), NO_VULKAN_VARIABLE, "1");
+  invocation.out = process::Stream::null;
+  invocation.err = process::Stream::pipe;
 
   process::Child child;
   try {
-    child = process::spawn(spec);
+    child = process::spawn(invocation);
   } catch (const std::exception& error) {
     throw Failure("Cannot start whisper-cli (" + whisperPath(job) + "): " + error.what());
   }

@@ -202,12 +202,12 @@ TEST_F(Tovi, StopsAtOnceAndLeavesNothingBehind) {
     return false;
   };
   for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
-    process::Invocation spec;
-    spec.executable = TOVI;
-    spec.arguments = {"transcribe", tone, "--model", model};
-    spec.environment = environment;
-    spec.out = spec.err = process::Stream::null;
-    const pid_t pid = process::spawn(spec).pid;
+    process::Invocation invocation;
+    invocation.executable = TOVI;
+    invocation.arguments = {"transcribe", tone, "--model", model};
+    invocation.environment = environment;
+    invocation.out = invocation.err = process::Stream::null;
+    const pid_t pid = process::spawn(invocation).pid;
     ASSERT_TRUE(test::waitFor(whisperRuns)) << signal;
     ::kill(pid, signal);
     EXPECT_EQ(process::wait(pid), 128 + signal);

@@ -38,11 +38,11 @@ void writeTone(const std::string& path, double seconds) {
 }
 
 ModelServer::ModelServer(const std::string& folder) {
-  process::Invocation spec;
-  spec.executable = "/usr/bin/python3";
-  spec.arguments = {TOVI_SOURCE_DIR "/tests/speech/model-server.py", folder};
-  spec.err = process::Stream::null;
-  pid = process::spawn(spec).pid;
+  process::Invocation invocation;
+  invocation.executable = "/usr/bin/python3";
+  invocation.arguments = {TOVI_SOURCE_DIR "/tests/speech/model-server.py", folder};
+  invocation.err = process::Stream::null;
+  pid = process::spawn(invocation).pid;
   // The server writes its port, then a line feed, once it listens.
   std::string port;
   auto listening = [&] { return (port = test::readFile(folder + "/port").value_or("")).ends_with('\n'); };
