@@ -11,6 +11,7 @@
 
 #include "app/bounce.h"
 #include "app/launch.h"
+#include "audio/envelope.h"
 #include "clipboard/clipboard.h"
 #include "jobs/failure.h"
 #include "jobs/job.h"
@@ -85,7 +86,7 @@ Fill runBranch(Job& job) {
     if (watching) bounceFocus();
     return compact(json{{"ok", true}});
   }
-  return transcriptionJob(job);
+  return transcriptionJob(job, [](const std::string& wav) { return Levels{HOP, envelope(wav)}; });
 }
 
 // Whether a job whose result was not written is done with (true) or is to be kept for a later

@@ -11,7 +11,6 @@
 #include <memory>
 #include <string_view>
 
-#include "audio/envelope.h"
 #include "jobs/failure.h"
 #include "platform/files.h"
 #include "speech/download.h"
@@ -23,7 +22,7 @@ namespace {
 // A transcription's success: whisper-cli's transcript, not yet read, and the envelope.
 struct Transcription {
   Transcript whisper;
-  std::vector<double> db;
+  Levels env;
 };
 
 // Bytes read from the transcript at a time, and bytes gathered before a write.
@@ -110,30 +109,30 @@ bool writeResult(const Transcription& result, int fd) {
   buffer.reset();
 
   char hop[NUMBER_SIZE];
-  if (!out.put(R"(,"env":{"hop":)") || !out.put(std::string_view(hop, putNumber(hop, HOP))) ||
+  if (!out.put(R"(,"env":{"hop":)") || !out.put(std::string_view(hop, putNumber(hop, result.env.hop))) ||
       !out.put(R"(,"db":[)"))
     return false;
-  for (size_t i = 0; i < result.db.size(); ++i) {
-    if (!std::isfinite(result.db[i])) throw Failure("The result of this job could not be written as JSON");
+  for (size_t i = 0; i < result.env.db.size(); ++i) {
+    if (!std::isfinite(result.env.db[i])) throw Failure("The result of this job could not be written as JSON");
     char* w = out.reserve(NUMBER_SIZE + 1);
     if (w == nullptr) return false;
     if (i > 0) *w++ = ',';
-    out.commit(putNumber(w, result.db[i]));
+    out.commit(putNumber(w, result.env.db[i]));
   }
   return out.put("]}}") && out.flush();
 }
 
 }  // namespace
 
-std::function<bool(int fd)> transcriptionJob(const Job& job) {
+std::function<bool(int fd)> transcriptionJob(const Job& job, const Loudness& loudness) {
   if (!job.wav || !files::exists(*job.wav)) throw Failure("Audio not found: " + job.wav.value_or(""));
   if (!job.model) throw Failure("Whisper model not found: ");
   if (!files::exists(*job.model) && job.modelURL) downloadModel(job);
   else if (job.modelURL) files::removeStale(*job.model + ".part");  // a dead download's leftover
   if (!files::exists(*job.model)) throw Failure("Whisper model not found: " + *job.model);
   // The envelope comes first: audio that cannot be read fails before whisper-cli is started.
-  std::vector<double> db = envelope(*job.wav);
-  auto result = std::make_shared<Transcription>(Transcription{transcribe(job), std::move(db)});
+  Levels env = loudness(*job.wav);
+  auto result = std::make_shared<Transcription>(Transcription{transcribe(job), std::move(env)});
   return [result](int fd) { return writeResult(*result, fd); };
 }
 
