@@ -335,10 +335,9 @@ bool flush(int fd) {
 }
 
 bool syncFolderOf(const std::string& path) {
-  std::string folder = parent(path);
-  if (folder.empty()) folder = ".";
+  const std::string folder = parent(path);
   if (!usable(folder)) return false;
-  const Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const Descriptor fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return fd && flush(fd.get());
 }
 
