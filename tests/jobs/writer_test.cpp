@@ -42,13 +42,10 @@ TEST(Writer, AResultThatCannotBeWrittenLeavesNoResultAtAll) {
       [](int) -> bool { throw std::runtime_error("disk gone"); }};
   for (const auto& fill : failing) {
     test::writeFile(path, "earlier");
-    bool placed = true;
     try {
-      placed = writeStream(path, fill);
-    } catch (const std::runtime_error&) {
-      placed = false;  // thrown on once the files are cleared away
+      EXPECT_FALSE(writeStream(path, fill));
+    } catch (const std::runtime_error&) {  // thrown on once the files are cleared away
     }
-    EXPECT_FALSE(placed);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path));
   }
   // A folder in the result's place is never removed for it.
