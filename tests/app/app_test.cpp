@@ -64,9 +64,7 @@ TEST(Launch, TheArgumentsChooseTheMode) {
   EXPECT_EQ(test::runHelper({"--watch", dir.path, "--bounce"}).status, 0);
   EXPECT_GE(seconds(start), 0.15);
   EXPECT_TRUE(test::exists(dir / "a.tovijob"));
-  start = Clock::now();
-  EXPECT_EQ(test::runHelper({"--open"}).status, 0);
-  EXPECT_LT(seconds(start), 4.5);
+  EXPECT_EQ(test::runHelper({"--open"}, std::chrono::seconds(4)).status, 0);  // at once, not in 5 s
   test::writeJob(dir / "second.tovijob", {{"out", out}, {"kind", "measure"}});
   test::writeFile(dir / "notes.txt", "not a job");
   auto run = test::runHelper({"--open", dir / "a.tovijob", dir / "notes.txt", dir / "second.tovijob"});
@@ -79,8 +77,8 @@ TEST(Launch, TheArgumentsChooseTheMode) {
                                  std::chrono::seconds(4));
     EXPECT_EQ(std::make_tuple(said.timedOut, said.status, said.output),
               std::make_tuple(false, 0, test::runHelper({option}).output)) << option;
-    EXPECT_TRUE(said.output.starts_with(option == "--help" ? "usage: ToviHelper JOB.tovijob" : "ToviHelper 0.")) << said.output;
-    EXPECT_TRUE(option == "--help" || said.output.find("whisper.cpp 1.9.1") != std::string::npos) << said.output;
+    EXPECT_TRUE(said.output.starts_with(option == "--help" ? "usage: ToviHelper JOB.tovijob" : "ToviHelper 0.") &&
+                (option == "--help" || said.output.find("whisper.cpp 1.9.1") != std::string::npos)) << said.output;
   }
   for (pid_t app : apps) EXPECT_EQ(process::wait(app), 0);
   EXPECT_GE(seconds(launched), 5.0);
@@ -275,12 +273,13 @@ TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
     EXPECT_EQ(test::runHelper({"--watch", folder, "--idle", "0x1p-1"}, std::chrono::seconds(40)).output, "");
     EXPECT_GE(seconds(start), 0.5);
   }
-  for (const char* last : {"r.json", "f.json"})
-    EXPECT_EQ(test::readJson(dir / last)["error"], test::errorOfJob(measureJob(out))) << last;
-  for (const char* unreadable : {"c.tovijob.taken", "g.tovijob.taken"})
-    EXPECT_EQ(test::readJson(dir / unreadable + ".result.json")["error"], "Unreadable job file") << unreadable;
-  EXPECT_EQ(names(dir.path), (std::set<std::string>{"c.tovijob.taken.result.json", "d.TOVIJOB", "e.json", "f.json",
-                                                    "g.tovijob.taken.result.json", "r.json"}));
+  // What is left, each with its "error".
+  std::map<std::string, json> left;
+  for (const auto& name : names(dir.path)) left[name] = test::readJson(dir / name)["error"];
+  const json measure = test::errorOfJob(measureJob(out)), unreadable = "Unreadable job file";
+  EXPECT_EQ(left, (std::map<std::string, json>{{"c.tovijob.taken.result.json", unreadable}, {"d.TOVIJOB", nullptr},
+                                               {"e.json", test::errorOfJob(transcribeJob(out))}, {"f.json", measure},
+                                               {"g.tovijob.taken.result.json", unreadable}, {"r.json", measure}}));
 }
 
 // Only a job file of ours is claimed: never another user's, a link (not even one of ours to a file
@@ -303,14 +302,13 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
   test::writeJob(dir / "h.tovijob", transcribeJob(dir / "h.json"));  // answered once the others have been seen
   ASSERT_EQ(::link((dir / "h.tovijob").c_str(), (dir / "h").c_str()), 0);
   const pid_t watcher = startWatcher(dir.path, "inf");
-  EXPECT_TRUE(test::waitFor([&] { return names(dir.path) == left; }));
+  EXPECT_TRUE(test::waitFor([&] { return names(dir.path) == left; })) << testing::PrintToString(names(dir.path));
   ASSERT_EQ(::chmod((dir / "g.tovijob").c_str(), 0600), 0);
   left.erase("g.tovijob");
   left.insert("g.json");
-  EXPECT_TRUE(test::waitFor([&] { return names(dir.path) == left; }));
+  EXPECT_TRUE(test::waitFor([&] { return names(dir.path) == left; })) << testing::PrintToString(names(dir.path));
   ::kill(watcher, SIGTERM);
   EXPECT_EQ(process::wait(watcher), 0);
-  EXPECT_EQ(names(dir.path), left);
 
   if (!root) GTEST_SKIP() << "making another user's file needs root";
   // Another user who can write to the folder swaps a file of theirs in for each claimed job, the
@@ -445,7 +443,6 @@ TEST(Watch, AnAnswerIsOnTheDiskBeforeItsJobIsRemoved) {
   if (traced.status != 0 && traced.output.find("ptrace") != std::string::npos)
     GTEST_SKIP() << "strace cannot trace here: " << traced.output;
   ASSERT_EQ(traced.status, 0) << traced.output;
-  EXPECT_EQ(test::readJson(outs + "/r.json")["error"], test::errorOfJob(measureJob("x")));
   // Where in the log the first successful call matching `pattern` stands, or -1.
   const std::string calls = test::readFile(log).value_or("");
   const auto first = [&](const std::string& pattern) {
@@ -471,16 +468,13 @@ TEST(Watch, AClaimThatCannotBeRemovedRunsOnceAndTheWatcherStillIdlesOut) {
   ASSERT_EQ(::chmod((other + "/u.tovijob").c_str(), 0200), 0);
   ASSERT_EQ(test::runProgram("/bin/chown", {"-R", "65534:65534", dir.path, whisper.dir.path}).status, 0);
   ASSERT_EQ(::chmod(jobs.c_str(), 0555), 0);
-  const auto watchAsNobody = [](const std::string& folder) {
+  for (const std::string& folder : {jobs, jobs, other}) {
     auto run = test::runProgram("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
                                                      test::helperPath(), "--watch", folder, "--idle", "0.5"});
     EXPECT_EQ(run.status, 0) << run.output;  // not killed for running too long
-  };
-  watchAsNobody(jobs);
-  watchAsNobody(jobs);
+  }
   EXPECT_EQ(whisper.starts().size(), 1u);
   EXPECT_EQ(test::readJson(outs + "/a.json")["whisper"], json({{"job", "a"}}));
-  watchAsNobody(other);
   EXPECT_EQ(test::readJson(other + "/u.tovijob.taken.result.json")["error"], "Unreadable job file");
   EXPECT_EQ(names(other), std::set<std::string>{"u.tovijob.taken.result.json"});
 }
