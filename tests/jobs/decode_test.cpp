@@ -36,11 +36,9 @@ TEST(Decode, TakesAnObjectWithAStringOutAndKnownKeysOfTheirOwnType) {
        {.out = "o", .size = -0.5, .strings = Strings({"a", "a", ""})}}};
   for (const auto& [text, job] : decoded) EXPECT_EQ(fields(decodeJob(text).value()), fields(job)) << text;
   // "modelSize": whole numbers in the signed 64-bit range, by the digits themselves.
-  const std::pair<const char*, int64_t> whole[] = {
-      {"5", 5}, {"5.0", 5}, {"1e3", 1000}, {"-7", -7}, {"0", 0},
-      {"9223372036854775807", INT64_MAX}, {"-9223372036854775808", INT64_MIN},
-      {"-9.223372036854775808e18", INT64_MIN}, {"-9223372036854775808.0", INT64_MIN},
-      {"0.0e5", 0}, {"-0", 0}, {"12.50e1", 125}, {"922337203685477580.7e1", INT64_MAX}};
+  const std::pair<const char*, int64_t> whole[] = {{"5", 5}, {"5.0", 5}, {"1e3", 1000}, {"-7", -7}, {"0", 0}, {"0.0e5", 0},
+      {"-0", 0}, {"12.50e1", 125}, {"9223372036854775807", INT64_MAX}, {"922337203685477580.7e1", INT64_MAX},
+      {"-9223372036854775808", INT64_MIN}, {"-9.223372036854775808e18", INT64_MIN}, {"-9223372036854775808.0", INT64_MIN}};
   for (const auto& [text, value] : whole) EXPECT_EQ(decode("modelSize", text).value().modelSize, value) << text;
   // Nesting is bounded, counting the job's own object.
   EXPECT_TRUE(decode("x", std::string(MAX_NESTING - 1, '[') + std::string(MAX_NESTING - 1, ']')));
@@ -54,10 +52,8 @@ TEST(Decode, RefusesAnythingElseWhateverTheInput) {
                                  std::string("{\"out\":\"/r\"}\0garbage", 20), std::string("{\"out\":\"/r\"}\0", 13),
                                  std::string("{\"out\":\"a\0b\"}", 13)})
     EXPECT_FALSE(decodeJob(text)) << text;
-  std::vector<std::pair<std::string, std::string>> wrong = {
-      {"x", std::string(500000, '[')},
-      {"x", std::string(MAX_NESTING, '[') + std::string(MAX_NESTING, ']')},
-      {"x", std::string(200000, '[') + std::string(200000, ']')}};
+  std::vector<std::pair<std::string, std::string>> wrong = {{"x", std::string(500000, '[')},
+      {"x", std::string(MAX_NESTING, '[') + std::string(MAX_NESTING, ']')}, {"x", std::string(200000, '[') + std::string(200000, ']')}};
   for (const char* key : {"kind", "wav", "model", "whisper", "lang", "prompt", "dtw", "modelURL", "modelSHA", "font",
                           "xmlPath", "id"}) {
     for (const char* value : {"1", "true", "[]", "{}", "1.5"}) wrong.emplace_back(key, value);
