@@ -1,0 +1,496 @@
+// The helper through its built binary: the launch-mode choice and the "--idle" reading; job mode,
+// one result file for every job whatever the job file holds; the watch loop, its claims, order,
+// idle rules and several watchers. Always exit status 0 with nothing printed.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <ranges>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+#include "app/launch.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "support/support.h"
+
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+TEST(Idle, ReadsNumbersAsStrtodDoesInTheCLocale) {
+  // A subnormal number is still the number written; NaN is left to the watch test.
+  const std::pair<const char*, double> numbers[] = {{"2.5", 2.5}, {"1e2", 100.0}, {"0x1p-2", 0.25}, {"-1", -1.0},
+      {"0", 0.0}, {"+3.", 3.0}, {"1e-310", 1e-310}, {"inf", INFINITY}, {"-Infinity", -INFINITY}};
+  for (const auto& [text, value] : numbers) EXPECT_EQ(parseIdle(text), value) << text;
+  for (const char* text : {"30s", " 5", "\t5", "\n5", "", "1e999", "-1e999", "1e-999", "2,5", "5 ", "0x", "infinit"})
+    EXPECT_FALSE(parseIdle(text)) << text;
+}
+
+// A job file first is job mode; "--bounce" anywhere wins over "--watch" (it lingers a little and
+// runs no watch loop); anything else is the open-document mode, which runs the batch after
+// "--open" in order and ends, or ends by itself 5 s after launching when no document arrives.
+TEST(Launch, TheArgumentsChooseTheMode) {
+  test::TempDir dir;
+  const std::string out = dir / "r.json";
+  test::writeJob(dir / "A.TOVIJOB", {{"out", dir / "A.json"}});
+  // "--watch" alone and a job extension in other letter case, waiting side by side meanwhile.
+  const auto launched = Clock::now();
+  std::vector<pid_t> apps;
+  for (const std::string& line : {std::string("--watch"), dir / "A.TOVIJOB"})
+    apps.push_back(process::spawn({test::helperPath(), {line}, {}}).pid);
+  test::writeJob(dir / "a.tovijob", {{"out", out}});
+  auto run = test::runHelper({dir / "a.tovijob", "--watch", dir.path, "--bounce"});
+  EXPECT_EQ(std::tie(run.status, run.output), std::make_tuple(0, ""));
+  EXPECT_EQ(test::readJson(out)["ok"], false);
+  auto start = Clock::now();
+  EXPECT_EQ(test::runHelper({"--watch", dir.path, "--bounce"}).status, 0);
+  EXPECT_GE(seconds(start), 0.15);
+  EXPECT_TRUE(test::exists(dir / "a.tovijob"));
+  EXPECT_EQ(test::runHelper({"--open"}, std::chrono::seconds(4)).status, 0);  // at once, not in 5 s
+  test::writeJob(dir / "second.tovijob", {{"out", out}, {"kind", "measure"}});
+  test::writeFile(dir / "notes.txt", "not a job");
+  run = test::runHelper({"--open", dir / "a.tovijob", dir / "notes.txt", dir / "second.tovijob"});
+  EXPECT_EQ(std::tie(run.status, run.output), std::make_tuple(0, ""));
+  EXPECT_EQ(test::readJson(out)["error"], test::errorOfJob({{"kind", "measure"}}));
+  EXPECT_EQ(test::readJson(dir / "notes.txt.result.json")["error"], "Unreadable job file");
+  // "--help" and "--version" alone are answered before any mode starts, on standard output only.
+  for (const std::string option : {"--help", "--version"}) {
+    auto said = test::runProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>/dev/null", test::helperPath(), option},
+                                 std::chrono::seconds(4));
+    EXPECT_EQ(std::make_tuple(said.timedOut, said.status, said.output),
+              std::make_tuple(false, 0, test::runHelper({option}).output)) << option;
+    EXPECT_TRUE(said.output.starts_with(option == "--help" ? "usage: ToviHelper JOB.tovijob" : "ToviHelper 0.") &&
+                (option == "--help" || said.output.find("whisper.cpp 1.9.1") != std::string::npos)) << said.output;
+  }
+  for (pid_t app : apps) EXPECT_EQ(process::wait(app), 0);
+  EXPECT_GE(seconds(launched), 5.0);
+  EXPECT_FALSE(test::exists(dir / "A.json") || test::exists(dir / "A.TOVIJOB.result.json"));
+}
+
+TEST(Runner, AJobThatCannotBeReadGetsItsErrorBesideIt) {
+  test::TempDir dir;
+  ASSERT_EQ(::mkdir((dir / "folder.tovijob").c_str(), 0755), 0);
+  ASSERT_EQ(::mkfifo((dir / "fifo.tovijob").c_str(), 0644), 0);  // no writer: must not hang
+  // The decoder's rules (tested with it) decide; a job with a usable "out" but a bad field gets
+  // no file at that "out".
+  test::writeFile(dir / "empty.tovijob", "");
+  test::writeJob(dir / "bad.tovijob", {{"out", dir / "r.json"}, {"size", "12"}});
+  for (const char* name : {"missing.tovijob", "folder.tovijob", "fifo.tovijob", "empty.tovijob", "bad.tovijob"}) {
+    EXPECT_EQ(test::runHelper({dir / name}).status, 0) << name;
+    EXPECT_EQ(test::readJson(dir / name + ".result.json"), (json{{"ok", false}, {"error", "Unreadable job file"}})) << name;
+  }
+  EXPECT_FALSE(test::exists(dir / "r.json"));
+}
+
+// A job of exactly 64 MB is read whole and its unknown keys ignored; one byte more, or 1 TB
+// (sparse: never read), is refused with a reason.
+TEST(Runner, AJobFileIsReadUpTo64MB) {
+  test::TempDir dir;
+  const std::string out = dir / "r.json";
+  std::string bytes = json{{"out", out}, {"kind", "measure"}, {"pad", ""}}.dump();
+  test::writeFile(dir / "big.tovijob", bytes.insert(bytes.size() - 2, (size_t{64} << 20) - bytes.size(), 'x'));
+  EXPECT_EQ(test::runHelper({dir / "big.tovijob"}, std::chrono::seconds(240)).status, 0);
+  EXPECT_EQ(test::readJson(out)["ok"], false);
+  for (const off_t size : {(off_t{64} << 20) + 1, off_t{1} << 40}) {
+    ASSERT_EQ(::truncate((dir / "big.tovijob").c_str(), size), 0);
+    EXPECT_EQ(test::runHelper({dir / "big.tovijob"}).output, "");
+    EXPECT_EQ(test::readJson(dir / "big.tovijob.result.json")["error"],
+              "The job file is larger than 64 MB, more than any job needs");
+  }
+}
+
+// Kinds are matched exactly: anything but "measure" and "clipboardRead" is a transcription. A
+// result JSON cannot hold (six wide letters at the largest size are infinitely wide) is a failure.
+TEST(Runner, TheKindChoosesTheWorkAndTheResultIsAlwaysJson) {
+  const std::string transcription = test::errorOfJob(json::object());
+  for (const char* kind : {"TRANSCRIBE", "Measure", "clipboardread", ""})
+    EXPECT_EQ(test::errorOfJob({{"kind", kind}}), transcription) << kind;
+  EXPECT_NE(test::errorOfJob({{"kind", "measure"}}), transcription);
+  EXPECT_EQ(test::errorOfJob({{"kind", "measure"}, {"font", "DejaVu Sans"}, {"size", 1e308}, {"strings", {"WWWWWW"}}}),
+            "The result of this job could not be written as JSON");
+}
+
+TEST(Runner, TheResultReplacesAnOldOneAndGoesNowhereElse) {
+  test::TempDir dir;
+  const std::string out = dir / "r.json", victim = dir / "victim", special = dir / "special";
+  test::writeFile(victim, "precious");
+  test::writeJob(dir / "a.tovijob", {{"out", out}, {"kind", "measure"}});
+  test::writeJob(dir / "d.tovijob", {{"out", special}, {"kind", "measure"}});
+  int held = -1;
+  // What others (or a writer killed halfway) may leave at a name: a file of ours (f), one a live
+  // process holds (h), another user's (o), a link to the victim (l), a FIFO (p), a folder (d), the
+  // null device (c, where we can make one: as root).
+  const auto plant = [&](char kind, const std::string& at) {
+    switch (kind) {
+      case 'l': return ::symlink(victim.c_str(), at.c_str());
+      case 'p': return ::mkfifo(at.c_str(), 0666);
+      case 'd': return ::mkdir(at.c_str(), 0755);
+      case 'c': return ::mknod(at.c_str(), S_IFCHR | 0666, ::makedev(1, 3));
+    }
+    test::writeFile(at, "planted");
+    if (kind == 'h') return ::flock(held = ::open(at.c_str(), O_RDONLY | O_CLOEXEC), LOCK_EX);
+    return kind == 'o' ? ::chown(at.c_str(), 65534, 65534) : 0;
+  };
+  // Whatever is planted at the temporary name is neither followed, nor opened, nor changed, and
+  // the result still arrives. Only a file of our own that no live process holds is cleared away.
+  const bool root = ::geteuid() == 0;
+  for (const char kind : std::string(root ? "fholpd" : "fhlpd")) {
+    SCOPED_TRACE(kind);
+    std::filesystem::remove_all(out + ".tmp");
+    test::writeFile(out, "old");
+    ASSERT_EQ(plant(kind, out + ".tmp"), 0);
+    EXPECT_EQ(test::runHelper({dir / "a.tovijob"}).output, "");
+    EXPECT_EQ(test::readJson(out)["ok"], false);
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(out)));
+    EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(out + ".tmp")), kind != 'f');
+    // the job files, r.json, victim and what stayed: no answer beside the job, which stays
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 4 + (kind != 'f'));
+    if (held >= 0) ::close(std::exchange(held, -1));
+  }
+
+  // A full disk (here a file size limit): the new result cannot be written, and the old one
+  // must not pass for it.
+  test::writeFile(out, "earlier");
+  auto full = test::runProgram("/usr/bin/prlimit", {"--fsize=16", test::helperPath(), dir / "a.tovijob"});
+  EXPECT_EQ(std::tie(full.status, full.output), std::make_tuple(0, ""));
+  EXPECT_FALSE(test::exists(out));
+
+  // Something at "out" that is not a regular file is never replaced: the job is answered beside
+  // its job file instead.
+  for (const char kind : std::string(root ? "lpdc" : "lpd")) {
+    SCOPED_TRACE(kind);
+    std::filesystem::remove(special);
+    std::filesystem::remove(dir / "d.tovijob.result.json");
+    ASSERT_EQ(plant(kind, special), 0);
+    const auto type = std::filesystem::symlink_status(special).type();
+    EXPECT_EQ(test::runHelper({dir / "d.tovijob"}).status, 0);
+    EXPECT_EQ(std::filesystem::symlink_status(special).type(), type);
+    EXPECT_EQ(test::readJson(dir / "d.tovijob.result.json")["error"],
+              "The result cannot be written to " + special + ", which is not a regular file");
+  }
+  EXPECT_EQ(test::readFile(victim), "precious");
+
+  // An "out" in a missing folder, or one with a NUL inside, produces no file at all.
+  for (const std::string& nowhere : {dir / "no/r.json", dir / std::string("x.json\0y", 8)}) {
+    test::writeJob(dir / "b.tovijob", json{{"out", nowhere}});
+    EXPECT_EQ(test::runHelper({dir / "b.tovijob"}).status, 0);
+  }
+  for (const char* none : {"no", "x.json", "x.json.tmp", "b.tovijob.result.json"})
+    EXPECT_FALSE(test::exists(dir / none)) << none;
+}
+
+pid_t startWatcher(const std::string& folder, const std::string& idle) {
+  return process::spawn({test::helperPath(), {"--watch", folder, "--idle", idle}, {}}).pid;
+}
+
+// Two jobs whose results differ: a measure job without a font and a transcription job without
+// audio each fail with their own message.
+json measureJob(const std::string& out) { return {{"out", out}, {"kind", "measure"}}; }
+json transcribeJob(const std::string& out) { return {{"out", out}}; }
+
+// A whisper-cli as far as a watcher can tell, cheap enough for hundreds of jobs: it logs each
+// start ("<prompt> <pid> <watcher's pid>") to `starts`, writes a transcript naming the job its
+// prompt names, and then stays for as long as `pause` says, as the same process.
+struct Transcriber {
+  Transcriber() {
+    test::writeFile(dir / "whisper-cli", R"sh(#!/bin/sh
+for arg; do case $last in -of) base=$arg ;; --prompt) prompt=$arg ;; esac; last=$arg; done
+echo "$prompt $$ $PPID" >> "${0%/*}/starts"
+printf '{"job":"%s"}' "$prompt" > "$base.json"
+exec sleep "$(cat "${0%/*}/pause")"
+)sh");
+    ::chmod((dir / "whisper-cli").c_str(), 0755);
+    pause("0");
+    // A WAV of 0.1 s of silence: 16 kHz, mono, 16 bits.
+    const char header[] = "RIFF\xA4\x0C\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x80\x3e\0\0\0\x7d\0\0\x02\0\x10\0data\x80\x0C\0\0";
+    test::writeFile(dir / "a.wav", std::string(header, sizeof header - 1) + std::string(3200, '\0'));
+  }
+  void pause(const std::string& seconds) const { test::writeFile(dir / "pause", seconds); }
+  json job(const std::string& out, const std::string& name) const {
+    return {{"out", out}, {"wav", dir / "a.wav"}, {"model", dir / "a.wav"}, {"whisper", dir / "whisper-cli"}, {"prompt", name}};
+  }
+  // The jobs started so far, in order, by name, with the process id of each start and its watcher.
+  struct Start {
+    std::string name;
+    pid_t pid, watcher;
+  };
+  std::vector<Start> starts() const {
+    std::vector<Start> out;
+    std::istringstream lines(test::readFile(dir / "starts").value_or(""));
+    for (Start start; lines >> start.name >> start.pid >> start.watcher;) out.push_back(start);
+    return out;
+  }
+  test::TempDir dir;
+};
+
+// The names in `folder`.
+std::set<std::string> names(const std::string& folder) {
+  std::set<std::string> out;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) out.insert(entry.path().filename());
+  return out;
+}
+
+TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
+  test::TempDir dir;
+  const std::string out = dir / "r.json";
+  // Both write the same result file, so the one left is the job that ran last.
+  test::writeJob(dir / "b.tovijob", measureJob(out));
+  test::writeJob(dir / "B.tovijob", transcribeJob(out));  // upper case sorts first
+  test::writeJob(dir / "a.tovijob", transcribeJob(out));
+  test::writeJob(dir / "\xC3\xA9.tovijob", transcribeJob(dir / "e.json"));  // é after ASCII
+  test::writeFile(dir / "c.tovijob", "not json");
+  test::writeJob(dir / "d.TOVIJOB", transcribeJob(dir / "d.json"));
+  // A claim that nobody holds is a job whose watcher died: it runs, and then a job of its name.
+  test::writeJob(dir / "f.tovijob.taken", transcribeJob(dir / "f.json"));
+  test::writeJob(dir / "f.tovijob", measureJob(dir / "f.json"));
+  test::writeFile(dir / "g.tovijob.taken", "left over");
+  // An idle time of zero, negative or NaN returns without looking at the folder.
+  for (const char* idle : {"0", "-1", "nan", "-inf"}) EXPECT_EQ(test::runHelper({"--watch", dir.path, "--idle", idle}).status, 0);
+  EXPECT_TRUE(test::exists(dir / "a.tovijob"));
+  // Otherwise a folder is watched (a missing one too) until the time after "--idle" (not the
+  // default 60 s, past the limit given here) has passed since the last job.
+  for (const std::string& folder : {dir / "missing", dir.path}) {
+    const auto start = Clock::now();
+    EXPECT_EQ(test::runHelper({"--watch", folder, "--idle", "0x1p-1"}, std::chrono::seconds(40)).output, "");
+    EXPECT_GE(seconds(start), 0.5);
+  }
+  // What is left, each with its "error".
+  std::map<std::string, json> left;
+  for (const auto& name : names(dir.path)) left[name] = test::readJson(dir / name)["error"];
+  const json measure = test::errorOfJob(measureJob(out)), unreadable = "Unreadable job file";
+  EXPECT_EQ(left, (std::map<std::string, json>{{"c.tovijob.taken.result.json", unreadable}, {"d.TOVIJOB", nullptr},
+                                               {"e.json", test::errorOfJob(transcribeJob(out))}, {"f.json", measure},
+                                               {"g.tovijob.taken.result.json", unreadable}, {"r.json", measure}}));
+}
+
+// Only a job file of ours is claimed: never another user's, a link (not even one of ours to a file
+// of ours), a FIFO or a file that others may write; a second name of ours is no harm. A file that
+// becomes a job of ours, with no change to the folder itself, is run.
+TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
+  test::TempDir dir;
+  const bool root = ::geteuid() == 0;  // making another user's file needs root
+  std::set<std::string> left = {"b.tovijob", "c.tovijob", "g.tovijob", "h", "h.json", "x"};
+  if (root) {
+    test::writeJob(dir / "a.tovijob", transcribeJob(dir / "a.json"));
+    ASSERT_EQ(::chown((dir / "a.tovijob").c_str(), 65534, 65534), 0);
+    left.insert("a.tovijob");
+  }
+  test::writeJob(dir / "x", transcribeJob(dir / "b.json"));
+  ASSERT_EQ(::symlink((dir / "x").c_str(), (dir / "b.tovijob").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir / "c.tovijob").c_str(), 0644), 0);
+  test::writeJob(dir / "g.tovijob", transcribeJob(dir / "g.json"));
+  ASSERT_EQ(::chmod((dir / "g.tovijob").c_str(), 0620), 0);
+  test::writeJob(dir / "h.tovijob", transcribeJob(dir / "h.json"));  // answered once the others have been seen
+  ASSERT_EQ(::link((dir / "h.tovijob").c_str(), (dir / "h").c_str()), 0);
+  const pid_t watcher = startWatcher(dir.path, "inf");
+  EXPECT_TRUE(test::waitFor([&] { return names(dir.path) == left; })) << testing::PrintToString(names(dir.path));
+  ASSERT_EQ(::chmod((dir / "g.tovijob").c_str(), 0600), 0);
+  left.erase("g.tovijob");
+  left.insert("g.json");
+  EXPECT_TRUE(test::waitFor([&] { return names(dir.path) == left; })) << testing::PrintToString(names(dir.path));
+  ::kill(watcher, SIGTERM);
+  EXPECT_EQ(process::wait(watcher), 0);
+
+  if (!root) GTEST_SKIP() << "making another user's file needs root";
+  // Another user who can write to the folder swaps a file of theirs in for each claimed job, the
+  // moment it is claimed: what runs is still the file that was claimed.
+  const std::string jobs = dir / "jobs", theirs = dir / "theirs";
+  for (const auto& folder : {jobs, theirs}) std::filesystem::create_directories(folder);
+  constexpr int count = 100;
+  // Appended rather than "j" + std::to_string(i): GCC 12 at -O3 warns falsely (-Wrestrict) on that.
+  const auto nameOf = [](int i, const char* suffix) { return std::string("j").append(std::to_string(i)).append(suffix); };
+  for (int i = 0; i < count; ++i) {
+    const std::string name = nameOf(i, ".tovijob");
+    test::writeJob(theirs + "/" + name, measureJob(dir / "their.json"));
+    ASSERT_EQ(::chown((theirs + "/" + name).c_str(), 65534, 65534), 0);
+    test::writeJob(dir / name, transcribeJob(dir / nameOf(i, ".json")));
+  }
+  const files::Descriptor events(::inotify_init1(IN_CLOEXEC));  // closed after the swapper ends
+  ASSERT_GE(::inotify_add_watch(events.get(), jobs.c_str(), IN_MOVED_TO), 0);
+  std::jthread swapper([&](std::stop_token stop) {
+    alignas(inotify_event) char buffer[8192];
+    for (pollfd p{events.get(), POLLIN, 0}; !stop.stop_requested();) {
+      const ssize_t n = ::poll(&p, 1, 50) > 0 ? ::read(events.get(), buffer, sizeof buffer) : 0;
+      for (char* q = buffer; q < buffer + n; q += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(q)->len) {
+        const std::string name = reinterpret_cast<inotify_event*>(q)->name;
+        if (name.ends_with(".tovijob.taken"))
+          std::rename((theirs + "/" + name.substr(0, name.size() - 6)).c_str(), (jobs + "/" + name).c_str());
+      }
+    }
+  });
+  const pid_t swapped = startWatcher(jobs, "2");
+  for (int i = 0; i < count; ++i)
+    ASSERT_EQ(std::rename((dir / nameOf(i, ".tovijob")).c_str(), (jobs + "/" + nameOf(i, ".tovijob")).c_str()), 0);
+  EXPECT_EQ(process::wait(swapped), 0);
+  EXPECT_FALSE(test::exists(dir / "their.json"));
+  for (int i = 0; i < count; ++i) EXPECT_TRUE(test::exists(dir / nameOf(i, ".json"))) << i;
+}
+
+// A stop (SIGINT, SIGTERM) ends whisper-cli, hands the job back and exits 0. A watcher killed
+// outright (as the kernel kills a process out of memory) takes whisper-cli with it; its claim is
+// run by the next watcher, after the job behind it, and answered instead after the third death.
+TEST(Watch, AStoppedOrKilledWatcherLosesNoJob) {
+  test::TempDir dir, tmp;
+  Transcriber whisper;
+  whisper.pause("600");
+  test::writeJob(dir / "a.tovijob", whisper.job(dir / "a.json", "a"));
+  test::writeJob(dir / "b.tovijob", measureJob(dir / "b.json"));
+  ::setenv("TMPDIR", tmp.path.c_str(), 1);
+  for (int signal : {SIGINT, SIGTERM, SIGKILL, SIGKILL, SIGKILL}) {
+    SCOPED_TRACE(signal);
+    const pid_t watcher = startWatcher(dir.path, "inf");
+    ASSERT_TRUE(test::waitFor([&] { return whisper.starts().size() == 1; }));
+    const pid_t started = whisper.starts()[0].pid;
+    std::filesystem::remove(whisper.dir / "starts");
+    ::kill(watcher, signal);
+    EXPECT_EQ(process::wait(watcher), signal == SIGKILL ? 128 + SIGKILL : 0);
+    EXPECT_TRUE(test::waitFor([&] {  // ended: gone, or only its entry left (a zombie)
+      auto stat = test::readFile("/proc/" + std::to_string(started) + "/stat");
+      return !stat || stat->find(") Z ") != std::string::npos;
+    }));
+    if (signal == SIGKILL) continue;
+    EXPECT_EQ(names(dir.path), (std::set<std::string>{"a.tovijob", "b.tovijob"}));
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path));
+  }
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(names(dir.path), (std::set<std::string>{"a.tovijob.taken", "b.json"}));
+  whisper.pause("0");
+  test::runHelper({"--watch", dir.path, "--idle", "0.3"});
+  EXPECT_TRUE(whisper.starts().empty());
+  EXPECT_EQ(test::readJson(dir / "a.json")["error"],
+            "The helper ended unexpectedly three times in a row while running this job (for example, it "
+            "ran out of memory), so the job was not run again");
+  EXPECT_EQ(names(dir.path), (std::set<std::string>{"a.json", "b.json"}));
+}
+
+// Three watchers on one folder, killed (SIGKILL) and restarted at random while they work through
+// the jobs: every job is answered, and each runs once but for the last run of a watcher that was
+// killed (killed while running it, or before it could remove its claim).
+TEST(Watch, SeveralWatchersKilledAtRandomRunEveryJobOnce) {
+  test::TempDir dir, tmp;  // a killed watcher cannot remove its run's folder
+  Transcriber whisper;
+  whisper.pause("0.05");
+  ::setenv("TMPDIR", tmp.path.c_str(), 1);
+  const std::string jobs = dir / "jobs";
+  std::filesystem::create_directories(jobs);
+  constexpr int count = 120, maxKills = 12;
+  const auto name = [](int i) { return "job" + std::to_string(1000 + i); };
+  for (int i = 0; i < count; ++i) test::writeJob(dir / name(i), whisper.job(dir / (name(i) + ".json"), name(i)));
+  std::vector<pid_t> watchers, killed;
+  for (int i = 0; i < 3; ++i) watchers.push_back(startWatcher(jobs, "inf"));
+  for (int i = 0; i < count; ++i)
+    ASSERT_EQ(std::rename((dir / name(i)).c_str(), (jobs + "/" + name(i) + ".tovijob").c_str()), 0);
+  const auto answered = [&] {
+    return std::ranges::count_if(std::views::iota(0, count), [&](int i) { return test::exists(dir / (name(i) + ".json")); });
+  };
+  std::mt19937 random(12345);
+  while (killed.size() < maxKills && answered() < count * 9 / 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution(50, 250)(random)));
+    pid_t& victim = watchers[std::uniform_int_distribution(0, 2)(random)];
+    ::kill(victim, SIGKILL);
+    EXPECT_EQ(process::wait(victim), 128 + SIGKILL);
+    killed.push_back(victim);
+    victim = startWatcher(jobs, "inf");
+  }
+  // Answered, and nothing left claimed: a claim whose watcher died after answering runs again.
+  EXPECT_TRUE(test::waitFor([&] { return answered() == count && std::filesystem::is_empty(jobs); },
+                            std::chrono::minutes(4)));
+  for (pid_t watcher : watchers) ::kill(watcher, SIGTERM);
+  for (pid_t watcher : watchers) EXPECT_EQ(process::wait(watcher), 0);
+  ::unsetenv("TMPDIR");
+  // Runs counted from the last: a killed watcher's last run is the one that may run again.
+  std::set<pid_t> seen;
+  std::map<std::string, int> runs;
+  for (const auto& start : std::views::reverse(whisper.starts()))
+    runs[start.name] += !seen.insert(start.watcher).second || std::ranges::count(killed, start.watcher) == 0;
+  EXPECT_LE(std::ranges::max(runs | std::views::values), 1) << testing::PrintToString(runs);
+  for (int i = 0; i < count; ++i) EXPECT_EQ(test::readJson(dir / (name(i) + ".json"))["whisper"], json({{"job", name(i)}}));
+}
+
+// The answer and the folder's new name for it reach the disk before the job file is removed, so
+// that a power cut leaves either the job to run again or its whole answer.
+TEST(Watch, AnAnswerIsOnTheDiskBeforeItsJobIsRemoved) {
+  test::TempDir dir;
+  const std::string jobs = dir / "jobs", outs = dir / "outs", log = dir / "log";
+  for (const auto& folder : {jobs, outs}) std::filesystem::create_directories(folder);
+  test::writeJob(jobs + "/a.tovijob", measureJob(outs + "/r.json"));
+  // LeakSanitizer cannot run under ptrace.
+  auto traced = test::runProgram(
+      "/usr/bin/strace", {"-f", "-y", "-o", log, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+                          "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat", test::helperPath(),
+                          "--watch", jobs, "--idle", "0.3"});
+  if (traced.status != 0 && traced.output.find("ptrace") != std::string::npos)
+    GTEST_SKIP() << "strace cannot trace here: " << traced.output;
+  ASSERT_EQ(traced.status, 0) << traced.output;
+  // Where in the log the first successful call matching `pattern` stands, or -1.
+  const auto first = [calls = test::readFile(log).value_or("")](const std::string& pattern) {
+    std::smatch call;
+    return std::regex_search(calls, call, std::regex(pattern + "[^\n]*= 0\n")) ? call.position(0) : -1;
+  };
+  const auto flushed = first("sync\\(.*r\\.json\\.tmp>\\)"), moved = first("rename.*r\\.json\\.tmp\", .*r\\.json\"\\)");
+  const auto folder = first("sync\\(.*<" + outs + ">\\)"), removed = first("unlink.*a\\.tovijob\\.taken\"");
+  EXPECT_TRUE(flushed >= 0 && flushed < moved && moved < folder && folder < removed)
+      << flushed << " " << moved << " " << folder << " " << removed;
+}
+
+// Run as another user: a folder the watcher can read but not change keeps a claim it cannot
+// remove, which is run once, answered and then left; a job file its owner cannot read is answered.
+TEST(Watch, AClaimThatCannotBeRemovedRunsOnceAndTheWatcherStillIdlesOut) {
+  if (::geteuid() != 0) GTEST_SKIP() << "running the watcher as another user needs root";
+  test::TempDir dir;
+  Transcriber whisper;
+  const std::string jobs = dir / "jobs", outs = dir / "outs", other = dir / "other";
+  for (const auto& folder : {jobs, outs, other}) std::filesystem::create_directories(folder);
+  test::writeJob(jobs + "/a.tovijob.taken", whisper.job(outs + "/a.json", "a"));
+  test::writeJob(other + "/u.tovijob", transcribeJob(outs + "/u.json"));
+  ASSERT_EQ(::chmod((other + "/u.tovijob").c_str(), 0200), 0);
+  ASSERT_EQ(test::runProgram("/bin/chown", {"-R", "65534:65534", dir.path, whisper.dir.path}).status, 0);
+  ASSERT_EQ(::chmod(jobs.c_str(), 0555), 0);
+  for (const std::string& folder : {jobs, jobs, other}) {
+    auto run = test::runProgram("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                     test::helperPath(), "--watch", folder, "--idle", "0.5"});
+    EXPECT_EQ(run.status, 0) << run.output;  // not killed for running too long
+  }
+  EXPECT_EQ(whisper.starts().size(), 1u);
+  EXPECT_EQ(test::readJson(outs + "/a.json")["whisper"], json({{"job", "a"}}));
+  EXPECT_EQ(test::readJson(other + "/u.tovijob.taken.result.json")["error"], "Unreadable job file");
+  EXPECT_EQ(names(other), std::set<std::string>{"u.tovijob.taken.result.json"});
+}
+
+// Short of descriptors (a measure job needs several for fontconfig), a job whose answer cannot be
+// written is never removed unanswered: it is answered, or it stays for a later watcher.
+TEST(Watch, AJobWhoseAnswerCannotBeWrittenStays) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizers' own checks need descriptors and fail the helper without them";
+#endif
+  test::TempDir dir;
+  const json job = {{"out", dir / "r.json"}, {"kind", "measure"}, {"font", "DejaVu Sans"}, {"size", 12},
+                    {"strings", {"Hi"}}};
+  for (const char* limit : {"--nofile=6", "--nofile=7", "--nofile=8", "--nofile=64"}) {
+    std::filesystem::remove(dir / "r.json");
+    test::writeJob(dir / "a.tovijob", job);
+    test::runProgram("/usr/bin/prlimit", {limit, test::helperPath(), "--watch", dir.path, "--idle", "0.3"});
+    EXPECT_NE(test::exists(dir / "r.json"), test::exists(dir / "a.tovijob")) << limit;
+    EXPECT_FALSE(test::exists(dir / "a.tovijob.taken")) << limit;
+  }
+  EXPECT_EQ(test::readJson(dir / "r.json")["ok"], true);
+}
+
+}  // namespace
