@@ -39,28 +39,25 @@ std::vector<std::string> captions(std::vector<std::string> inputs, const std::ve
   return inputs;
 }
 
+// Runs a shell command on a terminal (script gives it one), its output as the terminal shows it.
+test::Run onTerminal(const std::string& command) { return test::runProgram("/usr/bin/script", {"-qec", command, "/dev/null"}); }
+
 TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   // Without a terminal: the transcript alone, no progress bar.
   auto run = test::runProgram(TOVI, {"transcribe", speech, "--model", model, "-o", dir / "result.json"});
-  ASSERT_EQ(run.status, 0) << run.output;
-  EXPECT_EQ(run.output, "Hello world.\n");
-  const json result = test::readJson(dir / "result.json");
-  EXPECT_EQ(result["ok"], true);
-  EXPECT_EQ(result["whisper"]["transcription"][0]["text"], " Hello world.");
+  EXPECT_EQ(std::pair(run.status, run.output), std::pair(0, std::string("Hello world.\n")));
+  EXPECT_EQ(test::readJson(dir / "result.json")["whisper"]["transcription"][0]["text"], " Hello world.");
 
   // On a terminal of 40 columns (script gives it one), a line that never wraps and names the file:
   // the download of the missing model from a loopback server from its start, then each file's
   // loading and transcription; then the caption files' names.
   speech::ModelServer server(dir.path);
   const std::string fetched = dir / "models/tiny.bin";
-  const auto size = std::to_string(test::readFile(model).value().size());
   std::filesystem::copy_file(speech, dir / "again.wav");
   ASSERT_TRUE(std::filesystem::create_directory(dir / "bar"));
-  run = test::runProgram("/usr/bin/script", {"-qec", "stty cols 40; " + TOVI + " captions '" + speech + "' '" +
-                                                          dir / "again.wav' --model '" + fetched + "' --model-url " +
-                                                          server.url + "slow/tiny.bin --model-size " + size +
-                                                          " --font 'DejaVu Sans' --size 24 --width 400 -o " + dir / "bar",
-                                             "/dev/null"});
+  run = onTerminal("stty cols 40; " + TOVI + " captions '" + speech + "' '" + dir / "again.wav' --model '" + fetched +
+                   "' --model-url " + server.url + "slow/tiny.bin --model-size " + std::to_string(std::filesystem::file_size(model)) +
+                   " --font 'DejaVu Sans' --size 24 --width 400 -o " + dir / "bar");
   ASSERT_EQ(run.status, 0) << run.output;
   for (const auto* pattern : {R"(^\r[^\r]*speech\.wav: Downloading the model\x1b\[K\r)",
                               R"(speech\.wav: Downloading the model +\d+%)", R"(again\.wav: Loading the model)", R"(again\.wav: Transcribing( \[#+\])? 100%)"})
@@ -72,42 +69,38 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
     EXPECT_TRUE(columns <= 39 || line.compare(0, dir.path.size(), dir.path) == 0) << line;
   }
   // The device it runs on, unless told otherwise.
-  run = test::runProgram("/usr/bin/script", {"-qec", TOVI + " transcribe '" + speech + "' --model '" + fetched + "'", "/dev/null"});
+  run = onTerminal(TOVI + " transcribe '" + speech + "' --model '" + fetched + "'");
   EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(\] 100% on the CPU(\x1b\[K)?\r?\nHello)"))) << run.output;
 
   // Captions straight from the audio, and from the saved result; the same either way.
   run = test::runProgram(TOVI, captions({speech}, {"--model", model}));
   ASSERT_EQ(run.status, 0) << run.output;
-  EXPECT_TRUE(std::regex_match(run.output, std::regex(R"(1\n00:00:0\d,\d{3} --> 00:00:0\d,\d{3}\nHello world\.\n\n)")))
-      << run.output;
-  // The font's name in another letter case, a temporary directory that is not there, and an output
-  // that is a link to a descriptor (written in place, not replaced): still the same.
-  auto fromResult = test::runProgram("/usr/bin/env", {"TMPDIR=/nonexistent", TOVI, "captions", dir / "result.json",
-                                                      "--font", "dejavu sans", "--size", "24", "--width", "400",
-                                                      "-o", "/dev/stdout"});
-  EXPECT_EQ(fromResult.output, run.output);
-  // A link is followed and its target replaced whole, keeping its mode; a FIFO is written in place.
+  EXPECT_TRUE(std::regex_match(run.output, std::regex(R"(1\n00:00:0\d,\d{3} --> 00:00:0\d,\d{3}\nHello world\.\n\n)"))) << run.output;
+  // From the saved result, the same: with the font's name in another letter case, a temporary
+  // directory that is not there and an output that is a link to a descriptor (written in place,
+  // not replaced); through a link, its target replaced whole, keeping its mode; into a FIFO,
+  // written in place.
   test::writeFile(dir / "target.srt", "old");
   ::chmod((dir / "target.srt").c_str(), 0600);
   std::filesystem::create_symlink("target.srt", dir / "link.srt");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-  fromResult = test::runProgram(TOVI, captions({dir / "result.json"}, {"-o", dir / "link.srt"}));
-  EXPECT_EQ(fromResult.status, 0) << fromResult.output;
-  fromResult = test::runProgram("/bin/sh", {"-c", "cd \"$1\" && { timeout 30 cat fifo > from-fifo & } && \"$0\" captions "
-                                                  "result.json --font 'DejaVu Sans' --size 24 --width 400 -o fifo; "
-                                                  "status=$?; wait; exit $status", TOVI, dir.path});
-  EXPECT_EQ(fromResult.status, 0) << fromResult.output;
+  for (const auto& [command, written] : std::vector<std::pair<std::string, std::string>>{
+           {"TMPDIR=/nonexistent \"$0\" captions result.json --font 'dejavu sans' --size 24 --width 400 -o /dev/stdout", ""},
+           {"\"$0\" captions result.json --font 'DejaVu Sans' --size 24 --width 400 -o link.srt", "target.srt"},
+           {"{ timeout 30 cat fifo > from-fifo & } && \"$0\" captions result.json --font 'DejaVu Sans' --size 24 --width 400 -o fifo; "
+            "status=$?; wait; exit $status", "from-fifo"}}) {
+    const auto fromResult = test::runProgram("/bin/sh", {"-c", "cd \"$1\" && " + command, TOVI, dir.path});
+    EXPECT_EQ(fromResult.status, 0) << fromResult.output;
+    EXPECT_EQ(written.empty() ? fromResult.output : test::readFile(dir / written), run.output) << command;
+  }
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.srt"));
-  EXPECT_EQ(test::readFile(dir / "target.srt"), run.output);
   EXPECT_EQ(std::filesystem::status(dir / "target.srt").permissions(), std::filesystem::perms(0600));
-  EXPECT_EQ(test::readFile(dir / "from-fifo"), run.output);
   // Several inputs: a file for each, named after it, in the folder -o names.
   ASSERT_TRUE(std::filesystem::create_directory(dir / "out"));
   std::filesystem::copy_file(dir / "result.json", dir / "again.json");
-  fromResult = test::runProgram(TOVI, captions({dir / "result.json", dir / "again.json"}, {"--format", "VTT", "-o", dir / "out"}));
-  EXPECT_EQ(fromResult.output, dir / "out/result.vtt\n" + dir / "out/again.vtt\n");
+  const auto several = test::runProgram(TOVI, captions({dir / "result.json", dir / "again.json"}, {"--format", "VTT", "-o", dir / "out"}));
+  EXPECT_EQ(several.output, dir / "out/result.vtt\n" + dir / "out/again.vtt\n");
   EXPECT_EQ(test::readFile(dir / "out/again.vtt"), test::readFile(dir / "out/result.vtt"));
-  EXPECT_EQ(test::readFile(dir / "out/again.vtt").value_or("").substr(0, 8), "WEBVTT\n\n");
 
   // The envelope as a picture, from the result and from the audio: the same levels, a valid SVG.
   ASSERT_EQ(test::runProgram(TOVI, {"envelope", dir / "result.json", "-o", dir / "a.svg"}).status, 0);
@@ -120,14 +113,13 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   // Failures: the helper's own sentence (with help for a font) and a non-zero status; a file that
   // is no transcription result, or whose envelope has no usable "hop": a sentence of tovi's; wrong
   // use: the usage and status 2.
-  test::writeFile(dir / "measure.json", R"({"ok":true,"widths":[1]})");
-  test::writeFile(dir / "hop0.json", R"({"ok":true,"env":{"hop":0,"db":[-20]}})");
-  test::writeFile(dir / "hopText.json", R"({"ok":true,"env":{"hop":"0.01","db":[-20]}})");
+  for (const auto& [name, text] : {std::pair{"measure.json", R"({"ok":true,"widths":[1]})"}, {"hop0.json", R"({"ok":true,"env":{"hop":0,"db":[-20]}})"},
+                                   {"hopText.json", R"({"ok":true,"env":{"hop":"0.01","db":[-20]}})"}})
+    test::writeFile(dir / name, text);
   for (const auto& [arguments, status, message] : std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
            {{"transcribe", speech, "--model", dir / "missing.bin"}, 1, "tovi: Whisper model not found: " + dir / "missing.bin\n"},
            {{"captions", dir / "result.json", "--font", "Liberaton Sans", "--size", "24", "--width", "400"}, 1,
-            "tovi: The font Liberaton Sans isn't installed on this Mac. Installed families with the nearest names: "
-            "Liberation Sans, "},
+            "tovi: The font Liberaton Sans isn't installed on this Mac. Installed families with the nearest names: Liberation Sans, "},
            {captions({dir / "measure.json"}), 1, "tovi: " + dir / "measure.json holds no transcript"},
            {{"envelope", dir / "hop0.json"}, 1, "tovi: " + dir / "hop0.json holds a loudness envelope whose \"hop\" is"},
            {{"envelope", dir / "hopText.json"}, 1, "tovi: " + dir / "hopText.json holds a loudness envelope whose"},
@@ -139,8 +131,7 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
            {{"captions", dir / "result.json", "--font", "DejaVu Sans", "--size", "0", "--width", "400"}, 2,
             "tovi: --size needs a positive number, not \"0\"\n"}}) {
     run = test::runProgram(TOVI, arguments);
-    EXPECT_EQ(run.status, status) << run.output;
-    EXPECT_EQ(run.output.substr(0, message.size()), message);
+    EXPECT_EQ(std::pair(run.status, run.output.substr(0, message.size())), std::pair(status, message)) << run.output;
   }
 }
 
@@ -150,10 +141,7 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
 void expectDtwPresets(const test::TempDir& dir, const std::string& speech, const std::vector<std::string>& shapes) {
   auto firstCueStart = [&](const std::string& shape, const std::vector<std::string>& dtw) {
     const std::string model = dir / shape;
-    if (!test::exists(model)) {
-      const std::string maker = TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model";
-      EXPECT_EQ(test::runProgram(maker, {"--shape", shape, model}).status, 0);
-    }
+    if (!test::exists(model)) { EXPECT_EQ(test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {"--shape", shape, model}).status, 0); }
     const auto run = test::runProgram(TOVI, captions({speech, "--model", model}, dtw));
     EXPECT_EQ(run.status, 0) << shape << ": " << run.output;
     return run.output.substr(0, 14);  // "1\nHH:MM:SS,mmm"
@@ -178,10 +166,8 @@ TEST_F(Tovi, GivesWhisperTheDtwPresetOfEveryModelShape) {
 // On a terminal, the device it runs on: llvmpipe (a Vulkan device that runs on the processor, and
 // slowly) when ggml is told to take it.
 TEST_F(Tovi, NamesTheGpuItRunsOn) {
-  const auto run = test::runProgram("/usr/bin/script", {"-qec", "GGML_VK_VISIBLE_DEVICES=0 " + TOVI + " transcribe '" +
-                                                                    speech + "' --model '" + model + "'", "/dev/null"});
-  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(\] 100% on the GPU: llvmpipe[^|\r\n\x1b]*(\x1b\[K)?\r?\nHello)")))
-      << run.output;
+  const auto run = onTerminal("GGML_VK_VISIBLE_DEVICES=0 " + TOVI + " transcribe '" + speech + "' --model '" + model + "'");
+  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(\] 100% on the GPU: llvmpipe[^|\r\n\x1b]*(\x1b\[K)?\r?\nHello)"))) << run.output;
 }
 
 // SIGTERM, SIGINT and SIGHUP stop tovi at once, without a terminal, in the middle of a
@@ -189,11 +175,7 @@ TEST_F(Tovi, NamesTheGpuItRunsOn) {
 // directory. A run killed outright leaves its folder, which the next run takes away.
 TEST_F(Tovi, StopsAtOnceAndLeavesNothingBehind) {
   test::TempDir temporary;
-  const std::string tone = dir / "tone.wav";
-  speech::writeTone(tone, 600);
-  std::vector<std::string> environment{"TMPDIR=" + temporary.path};
-  for (auto& entry : process::environment())
-    if (entry.compare(0, 7, "TMPDIR=") != 0) environment.push_back(entry);
+  speech::writeTone(dir / "tone.wav", 600);
   // whisper-cli is at work once the helper's folder for its output is there.
   auto whisperRuns = [&] {
     for (const auto& run : files::list(temporary.path))
@@ -203,9 +185,8 @@ TEST_F(Tovi, StopsAtOnceAndLeavesNothingBehind) {
   };
   for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
     process::Invocation invocation;
-    invocation.executable = TOVI;
-    invocation.arguments = {"transcribe", tone, "--model", model};
-    invocation.environment = environment;
+    invocation.executable = "/usr/bin/env";  // which becomes tovi
+    invocation.arguments = {"TMPDIR=" + temporary.path, TOVI, "transcribe", dir / "tone.wav", "--model", model};
     invocation.out = invocation.err = process::Stream::null;
     const pid_t pid = process::spawn(invocation).pid;
     ASSERT_TRUE(test::waitFor(whisperRuns)) << signal;
