@@ -29,8 +29,7 @@ struct Spoken { std::vector<std::string> tokens; double duration, pauseAfter = 0
 std::vector<Spoken> speak(const std::string& text, double rate, double pauseAfterSentence = 0.3) {
   std::vector<Spoken> words;
   std::istringstream in(text);
-  std::string word;
-  while (in >> word) {
+  for (std::string word; in >> word;) {
     Spoken spoken{{}, rate * static_cast<double>(word.size()) + 0.05};
     const size_t end = word.find_last_not_of(".,;:!?") + 1;
     const std::string body = word.substr(0, end), tail = word.substr(end);
@@ -92,32 +91,26 @@ std::vector<Cue> read(const std::string& file, bool vtt, const test::TempDir& di
       for (const auto& [from, to] : {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"}})
         if (vtt) line = std::regex_replace(line, std::regex(from), to);
   }
-  const auto probe = test::runProgram("/usr/bin/ffprobe", {"-v", "error", "-of", "json", "-show_packets", file});
-  const auto packets = json::parse(probe.output)["packets"];
-  EXPECT_EQ(packets.size(), cues.size()) << probe.output;
+  const auto packets = json::parse(test::runProgram("/usr/bin/ffprobe", {"-v", "error", "-of", "json", "-show_packets", file}).output)["packets"];
+  EXPECT_EQ(packets.size(), cues.size());
   for (size_t i = 0; i < std::min(cues.size(), packets.size()); ++i) {
     const auto ms = [&](const char* key) { return std::llround(std::stod(packets[i][key].get<std::string>()) * 1000); };
     cues[i].start = ms("pts_time"), cues[i].end = cues[i].start + ms("duration_time");
   }
   if (vtt) return cues;
-  const auto run = test::runProgram("/usr/bin/ffmpeg", {"-v", "error", "-y", "-i", file, dir / "shown.ass"});
-  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(test::runProgram("/usr/bin/ffmpeg", {"-v", "error", "-y", "-i", file, dir / "shown.ass"}).status, 0);
   std::istringstream in(test::readFile(dir / "shown.ass").value_or(""));
   size_t c = 0;
   for (std::string row; std::getline(in, row);) {
     if (row.rfind("Dialogue:", 0) != 0 || c == cues.size()) continue;
     std::string shown = row.substr(0, row.find_last_not_of('\r') + 1);
     for (int field = 0; field < 9; ++field) shown.erase(0, shown.find(',') + 1);
+    EXPECT_FALSE(std::regex_search(shown, std::regex(R"((^|[^\\])\{)"))) << "markup in " << shown;
     auto& lines = cues[c++].lines;
-    lines.assign(1, "");
-    for (size_t at = 0; at < shown.size(); ++at) {
-      const std::string two = shown.substr(at, 2);
-      if (shown[at] == '{') ADD_FAILURE() << "markup in " << shown;
-      if (two == "\\N") lines.emplace_back(), ++at;
-      else if (two == "\\{" || two == "\\}") lines.back() += shown[++at];
-      else if (shown.compare(at, 3, "\u2060") == 0) at += 2;
-      else lines.back() += shown[at];
-    }
+    lines.clear();
+    static const std::regex lineBreak(R"(\\N)"), unseen("\u2060|\\\\(?=[{}])");
+    for (std::sregex_token_iterator line(shown.begin(), shown.end(), lineBreak, -1), end; line != end; ++line)
+      lines.push_back(std::regex_replace(line->str(), unseen, ""));
   }
   EXPECT_EQ(c, cues.size());
   return cues;
@@ -138,13 +131,12 @@ std::string joined(const std::vector<std::string>& words, const std::string& joi
 struct Case {
   std::string name;
   json result;
-  std::string font, file, joiner;
+  std::string font, file, joiner;  // the joiner of words: a blank, or nothing in a script without blanks
   double width;
   int lines;
   std::vector<std::string> words;  // as the captions must hold them, in order
-  bool roomy;                      // pauses leave time for every reading-speed and duration rule
-  bool punctuatedEnds;             // every cue can end at punctuation
-  std::vector<double> pauses = {};  // the silence after each word, for the spaced scripts
+  bool roomy, punctuatedEnds;      // pauses leave time for every reading-speed and duration rule; every cue can end at punctuation
+  std::vector<double> pauses = {};  // the silence after each word
   double fps = 0;                   // --fps, when given
 };
 

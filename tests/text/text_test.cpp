@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "jobs/failure.h"
@@ -70,41 +71,37 @@ TEST(Width, TakesWhatTheFontLacksFromTheFaceTheDesktopWouldChoose) {
   const double wide = dejavu("a much wider line", 12);
   struct Case { std::string font, text; double size, expected; };
   const std::vector<Case> cases = {
-           // Liberation has neither the ideographs (WenQuanYi has) nor the check mark (DejaVu has).
-           {"LiberationSans", "Ta漢字To \u2713", 30,
-            shaped(LIBERATION, "Ta", 30) + shaped(WQY, "漢字", 30) + shaped(LIBERATION, "To ", 30) + dejavu("\u2713", 30)},
-           // A mark that the base's face lacks takes the whole cluster to a face that has both,
-           // unless the pair composes to a character the face has.
-           {"LiberationSans", zalgo, 24, dejavu(zalgo, 24)}, {"WenQuanYi Micro Hei", zalgo, 48, dejavu(zalgo, 48)},
-           {"LiberationSans", "Ae\u0301", 24, shaped(LIBERATION, "A\u00E9", 24)},
-           // Emoji presentation, by default, with U+FE0F or as a keycap, takes the colour emoji
-           // face even where the font has a text glyph; U+FE0E keeps the text glyph.
-           {"DejaVuSans", "\u2764\uFE0F", 48, emoji("\u2764\uFE0F", 48)}, {"DejaVuSans", "\u2764\uFE0E", 48, dejavu("\u2764", 48)},
-           {"DejaVuSans", "\u2764", 48, dejavu("\u2764", 48)}, {"DejaVuSans", "\U0001F600", 48, emoji("\U0001F600", 48)},
-           {"LiberationSans", "\U0001F600\u2708", 20, emoji("\U0001F600", 20) + dejavu("\u2708", 20)},
-           {"LiberationSans", "Hi \U0001F44D\U0001F3FD!", 48,
-            shaped(LIBERATION, "Hi ", 48) + emoji("\U0001F44D\U0001F3FD", 48) + shaped(LIBERATION, "!", 48)},
-           {"LiberationSans", "#\uFE0F\u20E3 1\u20E3", 20, emoji("#\uFE0F\u20E3", 20) + shaped(LIBERATION, " ", 20) + emoji("1\u20E3", 20)},
-           {"LiberationSans", "\U0001F469\u200D\U0001F4BB\U0001F1EB\U0001F1F7", 20,
-            emoji("\U0001F469\u200D\U0001F4BB\U0001F1EB\U0001F1F7", 20)},
-           // Tabs stop every 28 points, past the default style's twelfth stop too; other control
-           // characters take no room.
-           {"DejaVuSans", "a\tb", 24, 28 + dejavu("b", 24)}, {"DejaVuSans", "\t\tx\t", 12, 3 * 28.0},
-           {"DejaVuSans", "Caption\tb", 24, 4 * 28 + dejavu("b", 24)},  // "Caption" is 92.67 points wide
-           {"DejaVuSans", std::string(13, '\t') + "b", 24, 13 * 28 + dejavu("b", 24)},
-           {"DejaVuSans", std::string("a\x01\x1b\x7f\u0080\u009f") + '\0' + "b", 24, dejavu("a", 24) + dejavu("b", 24)},
-           // Several lines measure as the widest, whatever breaks them.
-           {"DejaVuSans", "short\na much wider line", 12, wide}, {"DejaVuSans", "a much wider line\r\nshort", 12, wide},
-           {"DejaVuSans", "short\ra much wider line\n", 12, wide}, {"DejaVuSans", "x\u2028a much wider line\u2029y", 12, wide},
-           {"DejaVuSans", "\n\na much wider line\f", 12, wide}, {"DejaVuSans", "", 12, 0}, {"DejaVuSans", "\n\r\n", 12, 0},
+      // Liberation has neither the ideographs (WenQuanYi has) nor the check mark (DejaVu has).
+      {"LiberationSans", "Ta漢字To \u2713", 30,
+       shaped(LIBERATION, "Ta", 30) + shaped(WQY, "漢字", 30) + shaped(LIBERATION, "To ", 30) + dejavu("\u2713", 30)},
+      // A mark that the base's face lacks takes the whole cluster to a face that has both,
+      // unless the pair composes to a character the face has.
+      {"LiberationSans", zalgo, 24, dejavu(zalgo, 24)}, {"WenQuanYi Micro Hei", zalgo, 48, dejavu(zalgo, 48)},
+      {"LiberationSans", "Ae\u0301", 24, shaped(LIBERATION, "A\u00E9", 24)},
+      // Emoji presentation, by default, with U+FE0F or as a keycap, takes the colour emoji
+      // face even where the font has a text glyph; U+FE0E keeps the text glyph.
+      {"DejaVuSans", "\u2764\uFE0F", 48, emoji("\u2764\uFE0F", 48)}, {"DejaVuSans", "\u2764\uFE0E", 48, dejavu("\u2764", 48)},
+      {"DejaVuSans", "\u2764", 48, dejavu("\u2764", 48)}, {"LiberationSans", "\U0001F600\u2708", 20, emoji("\U0001F600", 20) + dejavu("\u2708", 20)},
+      {"LiberationSans", "Hi \U0001F44D\U0001F3FD!", 48,
+       shaped(LIBERATION, "Hi ", 48) + emoji("\U0001F44D\U0001F3FD", 48) + shaped(LIBERATION, "!", 48)},
+      {"LiberationSans", "#\uFE0F\u20E3 1\u20E3", 20, emoji("#\uFE0F\u20E3", 20) + shaped(LIBERATION, " ", 20) + emoji("1\u20E3", 20)},
+      {"LiberationSans", "\U0001F469\u200D\U0001F4BB\U0001F1EB\U0001F1F7", 20,
+       emoji("\U0001F469\u200D\U0001F4BB\U0001F1EB\U0001F1F7", 20)},
+      // Tabs stop every 28 points, past the default style's twelfth stop too; other control
+      // characters take no room.
+      {"DejaVuSans", "\t\tx\t", 12, 3 * 28.0}, {"DejaVuSans", "Caption\tb", 24, 4 * 28 + dejavu("b", 24)},  // "Caption" is 92.67 points wide
+      {"DejaVuSans", std::string(13, '\t') + "b", 24, 13 * 28 + dejavu("b", 24)},
+      {"DejaVuSans", std::string("a\x01\x1b\x7f\u0080\u009f") + '\0' + "b", 24, dejavu("a", 24) + dejavu("b", 24)},
+      // Several lines measure as the widest, whatever breaks them.
+      {"DejaVuSans", "short\na much wider line", 12, wide}, {"DejaVuSans", "a much wider line\r\nshort", 12, wide},
+      {"DejaVuSans", "short\ra much wider line\n", 12, wide}, {"DejaVuSans", "x\u2028a much wider line\u2029y", 12, wide},
+      {"DejaVuSans", "\n\na much wider line\f", 12, wide}, {"DejaVuSans", "", 12, 0}, {"DejaVuSans", "\n\r\n", 12, 0},
   };
-  // All at once, on a thread each: the same answers as one at a time.
-  std::vector<double> measured(cases.size());
-  {
-    std::vector<std::jthread> threads;
-    for (size_t i = 0; i < cases.size(); ++i) threads.emplace_back([&, i] { measured[i] = width(cases[i].font, cases[i].text, cases[i].size); });
-  }
-  for (size_t i = 0; i < cases.size(); ++i) EXPECT_DOUBLE_EQ(measured[i], cases[i].expected) << cases[i].font << " " << json(cases[i].text) << " " << cases[i].size;
+  // Measured all at once, a thread a case, as jobs that run side by side do.
+  std::vector<std::future<double>> measured;
+  for (const auto& c : cases) measured.push_back(std::async(std::launch::async, [&c] { return width(c.font, c.text, c.size); }));
+  for (size_t i = 0; i < cases.size(); ++i)
+    EXPECT_DOUBLE_EQ(measured[i].get(), cases[i].expected) << cases[i].font << " " << json(cases[i].text) << " " << cases[i].size;
   // A character no installed font has still takes the font's own missing-glyph box.
   EXPECT_GT(width("LiberationSans", "\u1200"), 0);
 }
