@@ -5,7 +5,6 @@
 #include <cmath>
 #include <filesystem>
 #include <random>
-#include <stdexcept>
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -24,7 +23,7 @@ constexpr int WAV16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16, WAV24 = SF_FORMAT_WAV | 
 std::string writeAudio(const std::string& path, int format, int rate, int channels, const std::vector<float>& x, bool scaled = true) {
   SF_INFO info{0, rate, channels, format, 0, 0};
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (file == nullptr) throw std::runtime_error(path + ": " + sf_strerror(nullptr));
+  EXPECT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
   sf_command(file, SFC_SET_NORM_FLOAT, nullptr, scaled ? SF_TRUE : SF_FALSE);
   EXPECT_EQ(sf_writef_float(file, x.data(), sf_count_t(x.size()) / channels), sf_count_t(x.size()) / channels) << path;
   sf_close(file);
@@ -63,19 +62,16 @@ std::vector<float> noise(size_t samples, unsigned seed) {
 
 // What reading the file throws: a Failure's message, or "error: " and another error's text.
 std::string thrownBy(const std::string& path) {
-  try { envelope(path); } catch (const Failure& failure) { return failure.message; }
+  try { envelope(path); return "nothing"; } catch (const Failure& failure) { return failure.message; }
   catch (const std::exception& error) { return std::string("error: ") + error.what(); }
-  return "nothing";
 }
 
 struct Envelope : ::testing::Test { test::TempDir dir; };
 
 TEST_F(Envelope, LevelsOfPlainSignals) {
-  std::vector<float> sine(44100), opposite, steps(1000, 0.5f);
-  for (size_t i = 0; i < sine.size(); ++i) {
-    sine[i] = float(std::sin(2 * M_PI * 1000 * double(i) / 44100));
-    opposite.insert(opposite.end(), {0.8f * sine[i], -0.8f * sine[i]});
-  }
+  std::vector<float> sine(44100), opposite(8820, 0.8f), steps(1000, 0.5f);
+  for (size_t i = 0; i < sine.size(); ++i) sine[i] = float(std::sin(2 * M_PI * 1000 * double(i) / 44100));
+  for (size_t i = 1; i < opposite.size(); i += 2) opposite[i] = -0.8f;  // channels that cancel out
   std::fill(steps.begin() + 882, steps.end(), 1.0f);
   const auto n = [](size_t count, double level) { return std::vector<double>(count, level); };
   const auto db = [](double level) { return float(std::pow(10.0, level / 20)); };
@@ -85,7 +81,7 @@ TEST_F(Envelope, LevelsOfPlainSignals) {
       {WAVF, 48000, 1, std::vector<float>(4800, 1), n(10, 0.0)},
       {WAV16, 48000, 2, std::vector<float>(9600, 0.5), n(10, -6.0)},
       {WAVF, 44100, 1, sine, n(100, -3.0)},
-      {WAV16, 44100, 2, opposite, n(100, FLOOR)},
+      {WAV16, 44100, 2, opposite, n(10, FLOOR)},
       {WAVF, 48000, 1, std::vector<float>(960, 2), n(2, 6.0)},  // float files go beyond full scale
       // Two hops of 441 frames, then 118 frames at full scale averaged over their own length.
       {WAVF, 44100, 1, steps, {-6.0, -6.0, 0.0}},
