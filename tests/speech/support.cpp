@@ -5,9 +5,6 @@
 #include <sys/wait.h>
 
 #include <cmath>
-#include <filesystem>
-#include <stdexcept>
-#include <vector>
 
 #include "platform/process.h"
 
@@ -38,11 +35,9 @@ void writeTone(const std::string& path, double seconds) {
 }
 
 ModelServer::ModelServer(const std::string& folder) {
-  process::Invocation invocation;
-  invocation.executable = "/usr/bin/python3";
-  invocation.arguments = {TOVI_SOURCE_DIR "/tests/speech/model-server.py", folder};
-  invocation.err = process::Stream::null;
-  pid = process::spawn(invocation).pid;
+  process::Invocation server{"/usr/bin/python3", {TOVI_SOURCE_DIR "/tests/speech/model-server.py", folder}, {}};
+  server.err = process::Stream::null;
+  pid = process::spawn(server).pid;
   // The server writes its port, then a line feed, once it listens.
   std::string port;
   auto listening = [&] { return (port = test::readFile(folder + "/port").value_or("")).ends_with('\n'); };

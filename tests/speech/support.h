@@ -2,9 +2,6 @@
 // model server.
 #pragma once
 
-#include <string>
-
-#include <nlohmann/json.hpp>
 #include <sys/types.h>
 
 #include "support/support.h"
@@ -17,13 +14,13 @@ using test::runJob;
 // The real whisper-cli that tools/build-whisper puts into the build tree.
 inline std::string realWhisper() { return TOVI_BUILD_DIR "/lib/ToviHelper/whisper/whisper-cli"; }
 
-// A fake whisper-cli in a folder of its own, doing what `behaviour` says (see fake-whisper-cli).
-// Its grandchild, if it left one, ends with it.
+// A fake whisper-cli in a folder of its own, doing what `behaviour` says (see fake-whisper-cli);
+// with "record": true, record() gives what it saw. Its grandchild, if it left one, ends with it.
 struct FakeWhisper {
   explicit FakeWhisper(const json& behaviour = json::object());
   ~FakeWhisper();
   void behave(json behaviour);
-  json record() const { return test::readJson(dir / "record.json"); }  // with "record": true
+  json record() const { return test::readJson(dir / "record.json"); }
   test::TempDir dir;
   std::string path = dir / "whisper-cli";  // the executable to name in a job's "whisper"
 };
@@ -31,12 +28,13 @@ struct FakeWhisper {
 // A 16 kHz mono 16-bit WAV of a 400 Hz tone.
 void writeTone(const std::string& path, double seconds);
 
-// The loopback HTTP server of model-server.py serving files from `folder` at `url`.
+// The loopback HTTP server of model-server.py serving files from `folder` at `url`
+// ("http://127.0.0.1:PORT/").
 struct ModelServer {
   explicit ModelServer(const std::string& folder);
   ~ModelServer();
   pid_t pid;
-  std::string url;  // "http://127.0.0.1:PORT/"
+  std::string url;
 };
 
 }  // namespace speech

@@ -6,9 +6,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <map>
+#include <set>
 #include <regex>
 
 #include "platform/process.h"
@@ -39,11 +38,14 @@ struct Run : ::testing::Test {
   std::string helper = prefix / "bin/ToviHelper";
 };
 
-TEST_F(Run, PassesArgumentsAndEnvironmentAndWritesIntoAPrivateFolder) {
-  std::map<std::string, std::string> ours;
-  for (const auto& entry : process::environment())
-    ours[entry.substr(0, entry.find('='))] = entry.substr(entry.find('=') + 1);
-  std::string folders[2];
+// whisper-cli gets its arguments, our environment and no descriptor but the standard streams
+// (whatever the helper was started with), and writes into a folder of its own in the temporary
+// directory: $TMPDIR, or /tmp where that is no folder, as the C library's own temporary files.
+TEST_F(Run, StartsWhisperCliCleanWithItsArgumentsInAPrivateFolder) {
+  helper = dir / "opens-marker";
+  test::writeFile(helper, "#!/bin/sh\nexec 9<>'" + dir / "marker" + "'\nexec '" + prefix / "bin/ToviHelper" + "' \"$@\"\n");
+  fs::permissions(helper, fs::perms::owner_all);
+  ::setenv("PWD", fs::current_path().c_str(), 1);  // as that shell sets it
   // Folders that killed runs left go; a live run's and another user's stay.
   for (const std::string name : {"dead", "live", "other"}) {
     fs::create_directories(tmp / ("tovi-whisper." + name + "/inner"));
@@ -52,16 +54,19 @@ TEST_F(Run, PassesArgumentsAndEnvironmentAndWritesIntoAPrivateFolder) {
   const int live = ::open((tmp / "tovi-whisper.live/lock").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(::flock(live, LOCK_EX), 0);
   const bool otherUser = ::chown((tmp / "tovi-whisper.other").c_str(), 65534, 65534) == 0;
-  for (bool given : {false, true}) {
+  std::set<std::string> folders;
+  for (const std::string& tmpdir : {tmp.path, std::string("metal"), std::string("unset"), std::string(), dir / "missing", dir / "a.wav"}) {
+    SCOPED_TRACE(tmpdir);
+    const bool given = tmpdir == "metal";  // with every option, and the Metal backend beside the executable
+    tmpdir == "unset" ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", given ? tmp.path.c_str() : tmpdir.c_str(), 1);
+    if (given) test::writeFile(fake.dir / "libggml-metal.so", ""), ::setenv("GGML_BACKEND_PATH", "/somewhere/else", 1);
+    std::map<std::string, std::string> ours;
+    for (const auto& entry : process::environment()) ours[entry.substr(0, entry.find('='))] = entry.substr(entry.find('=') + 1);
+    if (given) ours["GGML_BACKEND_PATH"] = fake.dir / "libggml-metal.so";  // which overrides the variable
     fake.behave({{"record", true}, {"transcript", R"({"t":" hi"})"}});
-    if (given) {  // the Metal backend beside the executable overrides the variable
-      test::writeFile(fake.dir / "libggml-metal.so", "");
-      ::setenv("GGML_BACKEND_PATH", "/somewhere/else", 1);
-      ours["GGML_BACKEND_PATH"] = fake.dir / "libggml-metal.so";
-    }
-    const json extra = given ? json{{"lang", ""}, {"dtw", "tiny.en"}, {"prompt", "Ana, Bo."}} : json{{"prompt", ""}};
-    const json result = run(extra);
+    const json result = run(given ? json{{"lang", ""}, {"dtw", "tiny.en"}, {"prompt", "Ana, Bo."}} : json{{"prompt", ""}});
     ::unsetenv("GGML_BACKEND_PATH");
+    fs::remove(fake.dir / "libggml-metal.so");
     EXPECT_EQ(result, json({{"ok", true}, {"whisper", {{"t", " hi"}}}, {"env", {{"hop", 0.01}, {"db", result["env"]["db"]}}}}));
     EXPECT_EQ(result["env"]["db"].size(), 50u);  // one level per 10 ms of the tone
     const json record = fake.record();
@@ -73,42 +78,26 @@ TEST_F(Run, PassesArgumentsAndEnvironmentAndWritesIntoAPrivateFolder) {
     if (given) want.insert(want.end(), {"--prompt", "Ana, Bo."});
     EXPECT_EQ(argv, want);
     EXPECT_EQ(record["env"], json(ours));
-    // "tovi_<milliseconds>" in a folder of its own in the temporary directory, that only we can enter.
+    for (const auto& [fd, target] : record["fds"].items()) EXPECT_NE(target, dir / "marker") << fd;
+    // "tovi_<milliseconds>" in a new folder that only we can enter.
     const fs::path base = argv[9];
     EXPECT_TRUE(std::regex_match(base.filename().string(), std::regex("tovi_[0-9]+"))) << base;
-    EXPECT_EQ(base.parent_path().parent_path().string(), tmp.path);
+    EXPECT_TRUE(base.parent_path().filename().string().starts_with("tovi-whisper.")) << base;
+    EXPECT_EQ(base.parent_path().parent_path().string(), tmpdir == tmp.path || given ? tmp.path : "/tmp");
     EXPECT_EQ(record["folder_mode"], 0700);
-    folders[given] = base.parent_path();
+    EXPECT_TRUE(folders.insert(base.parent_path()).second);
   }
-  EXPECT_NE(folders[0], folders[1]);
+  ::setenv("TMPDIR", tmp.path.c_str(), 1);
   EXPECT_FALSE(test::exists(tmp / "tovi-whisper.dead"));
   EXPECT_TRUE(test::exists(tmp / "tovi-whisper.live/inner"));
   EXPECT_EQ(test::exists(tmp / "tovi-whisper.other/inner"), otherUser);
   ::close(live);
   for (const char* name : {"tovi-whisper.live", "tovi-whisper.other"}) fs::remove_all(tmp / name);
-}
-
-TEST_F(Run, StartsCleanWhateverTheHelperWasStartedWith) {
-  // A descriptor that whoever started the helper left open does not reach whisper-cli.
-  helper = dir / "opens-marker";
-  test::writeFile(helper,
-                  "#!/bin/sh\nexec 9<>'" + dir / "marker" + "'\nexec '" + prefix / "bin/ToviHelper" + "' \"$@\"\n");
-  fs::permissions(helper, fs::perms::owner_all);
-  fake.behave({{"record", true}, {"transcript", "{}"}});
-  // Without a usable TMPDIR, /tmp, as the C library's own temporary files.
-  for (const std::string& tmpdir : {std::string("unset"), std::string(), dir / "missing", dir / "a.wav"}) {
-    tmpdir == "unset" ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", tmpdir.c_str(), 1);
-    EXPECT_EQ(run().value("ok", false), true) << tmpdir;
-    const json record = fake.record();
-    EXPECT_EQ(record["argv"][9].get<std::string>().rfind("/tmp/tovi-whisper.", 0), 0u) << record["argv"][9];
-    for (const auto& [fd, target] : record["fds"].items()) EXPECT_NE(target, dir / "marker") << fd;
-  }
-  ::setenv("TMPDIR", tmp.path.c_str(), 1);
 
   // Started with SIGCHLD ignored, the helper still learns how whisper-cli ended.
-  const json job{{"wav", dir / "a.wav"}, {"model", dir / "a.wav"}, {"whisper", fake.path}};
-  EXPECT_EQ(runJob(job, dir.path, {"--ignore-signal=CHLD", prefix / "bin/ToviHelper"}, "/usr/bin/env")["whisper"],
-            json::object());
+  fake.behave({{"transcript", "{}"}});
+  EXPECT_EQ(runJob({{"wav", dir / "a.wav"}, {"model", dir / "a.wav"}, {"whisper", fake.path}}, dir.path,
+                   {"--ignore-signal=CHLD", prefix / "bin/ToviHelper"}, "/usr/bin/env")["whisper"], json::object());
 }
 
 // The audio first, then the model, then the envelope; only then whisper-cli.
