@@ -10,20 +10,6 @@
 
 namespace speech {
 
-FakeWhisper::FakeWhisper(const json& behaviour) {
-  std::filesystem::create_symlink(TOVI_SOURCE_DIR "/tests/speech/fake-whisper-cli", path);
-  behave(behaviour);
-}
-
-FakeWhisper::~FakeWhisper() {
-  if (auto pid = test::readFile(dir / "grandchild.pid")) ::kill(std::stoi(*pid), SIGKILL);
-}
-
-void FakeWhisper::behave(json behaviour) {
-  if (behaviour.value("record", false)) behaviour["record"] = dir / "record.json";
-  test::writeFile(dir / "fake-whisper.json", behaviour.dump());
-}
-
 void writeTone(const std::string& path, double seconds) {
   std::vector<short> samples(static_cast<size_t>(seconds * 16000));
   for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<short>(8000 * std::sin(i * M_PI / 20));

@@ -1,5 +1,5 @@
-// What the speech tests share: the fake and the real whisper-cli, tone audio and the loopback
-// model server.
+// What the speech and client tests share: the real whisper-cli, tone audio and the loopback model
+// server.
 #pragma once
 
 #include <sys/types.h>
@@ -13,17 +13,6 @@ using test::runJob;
 
 // The real whisper-cli that tools/build-whisper puts into the build tree.
 inline std::string realWhisper() { return TOVI_BUILD_DIR "/lib/ToviHelper/whisper/whisper-cli"; }
-
-// A fake whisper-cli in a folder of its own, doing what `behaviour` says (see fake-whisper-cli);
-// with "record": true, record() gives what it saw. Its grandchild, if it left one, ends with it.
-struct FakeWhisper {
-  explicit FakeWhisper(const json& behaviour = json::object());
-  ~FakeWhisper();
-  void behave(json behaviour);
-  json record() const { return test::readJson(dir / "record.json"); }
-  test::TempDir dir;
-  std::string path = dir / "whisper-cli";  // the executable to name in a job's "whisper"
-};
 
 // A 16 kHz mono 16-bit WAV of a 400 Hz tone.
 void writeTone(const std::string& path, double seconds);

@@ -1,16 +1,22 @@
-// Running whisper-cli through the built helper, copied into a fresh prefix so that its bundle copy
-// of whisper-cli is ours to set, with a fake whisper-cli that keeps the real one's contract.
+// whisper-cli through the built helper: a fake one that keeps the real one's contract and does
+// what the real one cannot be made to do on demand, the model fetched from a loopback HTTP server
+// with the system's curl and shasum, and the real whisper-cli over real speech.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <future>
 #include <map>
-#include <set>
 #include <regex>
+#include <set>
 
+#include "jobs/failure.h"
+#include "jobs/job.h"
 #include "platform/process.h"
+#include "speech/whisper.h"
 #include "support.h"
 
 namespace speech {
@@ -18,20 +24,38 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A fake whisper-cli in a folder of its own, doing what behave() says (see fake-whisper-cli);
+// with "record": true, record() gives what it saw. Its grandchild, if it left one, ends with it.
+struct FakeWhisper {
+  FakeWhisper() { fs::create_symlink(TOVI_SOURCE_DIR "/tests/speech/fake-whisper-cli", path); }
+  ~FakeWhisper() {
+    if (auto pid = test::readFile(dir / "grandchild.pid")) ::kill(std::stoi(*pid), SIGKILL);
+  }
+  void behave(json behaviour) {
+    if (behaviour.value("record", false)) behaviour["record"] = dir / "record.json";
+    test::writeFile(dir / "fake-whisper.json", behaviour.dump());
+  }
+  json record() const { return test::readJson(dir / "record.json"); }
+  test::TempDir dir;
+  std::string path = dir / "whisper-cli";  // the executable to name in a job's "whisper"
+};
+
+// The helper is copied into a fresh prefix, so that its bundle copy of whisper-cli is ours to set.
 struct Run : ::testing::Test {
   Run() {
     writeTone(dir / "a.wav", 0.5);
     fs::create_directories(prefix / "bin");
     fs::copy_file(test::helperPath(), prefix / "bin/ToviHelper");
     ::setenv("TMPDIR", tmp.path.c_str(), 1);
+    fake.behave(json::object());
   }
   // Whatever the way out, the run's private folder is gone.
   void TearDown() override { EXPECT_TRUE(fs::is_empty(tmp.path)); }
   ~Run() override { ::unsetenv("TMPDIR"); }
-  json run(json extra = json::object()) {
+  json run(const json& extra = json::object(), const std::string& in = "") {
     json j{{"wav", dir / "a.wav"}, {"model", dir / "a.wav"}, {"whisper", fake.path}};
     j.update(extra);
-    return runJob(j, dir.path, {}, helper);
+    return runJob(j, in.empty() ? dir.path : in, {}, helper);
   }
   test::TempDir dir, prefix, tmp;
   FakeWhisper fake;
@@ -190,6 +214,191 @@ TEST_F(Run, FindsTheJobsWhisperThenTheBundleCopyThenTheFixedPlace) {
   EXPECT_EQ(error(fake.path), "whisper-cli failed (5): ");
   for (json other : {json(dir / "a.wav"), json(""), json(nullptr)})
     EXPECT_EQ(error(other), "whisper-cli failed (6): ") << other;
+}
+
+const char* FAILED = "The speech model download failed (no internet?). Try again.";
+const char* DAMAGED = "The speech model download was damaged. Try again.";
+
+struct Download : Run {
+  Download() {
+    test::writeFile(dir / "served/m.bin", model);
+    fake.behave({{"transcript", "{}"}});
+    // A configuration file in the user's home would stop every download here, if it were read.
+    fs::create_directory(dir / "home");
+    test::writeFile(dir / "home/.curlrc", "max-filesize = 1\n");
+    ::setenv("HOME", (dir / "home").c_str(), 1);
+  }
+  // A job fetching `route` from the server (an address of its own when it starts with "-" or
+  // names a scheme).
+  json fetch(const std::string& route, const json& extra = json::object(), const std::string& in = "") {
+    const bool own = route.starts_with("-") || route.find("://") != std::string::npos;
+    json job{{"model", modelPath}, {"modelURL", own ? route : server.url + route}};
+    job.update(extra);
+    return run(job, in);
+  }
+  ModelServer server{(fs::create_directory(dir / "served"), dir / "served")};
+  std::string model = std::string(3000, 'm') + "model", modelPath = dir / "models/ggml/m.bin";
+};
+
+TEST_F(Download, FetchesVerifiesAndReportsProgress) {
+  const std::string digest = test::runProgram("/usr/bin/shasum", {"-a", "256", dir / "served/m.bin"}).output.substr(0, 64);
+  std::string upper = digest;
+  std::ranges::transform(upper, upper.begin(), ::toupper);
+  const std::string folder = dir / "models/ggml", victim = dir / "victim", part = modelPath + ".part";
+  test::writeFile(dir / "curl.conf", "url = \"" + server.url + "files/m.bin\"\n");
+  test::writeFile(dir / "served/big.bin", std::string(800000, 'm'));
+  const std::string exists = "Cannot move " + part + " to " + modelPath + ": File exists";
+  // What lies at the model's or the partial file's name before the download.
+  enum Plant { nothing, stale, dangling, link };
+  struct Case { std::string route; json extra; std::string error; Plant plant = nothing; };
+  for (const Case& c : std::vector<Case>{
+           {"files/m.bin", json::object(), ""},
+           {"redirect/m.bin", {{"modelSHA", digest}}, ""},
+           {"files/m.bin", {{"modelSHA", digest}}, "", stale},  // a stale partial file is not resumed
+           {"files/m.bin", {{"modelSHA", upper}}, DAMAGED},     // the digest must match exactly
+           {"files/m.bin", {{"modelSHA", digest + "\n"}}, DAMAGED},
+           {"files/nothing.bin", json::object(), FAILED},      // a 404, whose error page is not kept
+           {"-K" + dir / "curl.conf", json::object(), FAILED},  // an address, never an option
+           {"files/m.bin", json::object(), exists, dangling},   // a link at the model is not replaced
+           {"files/m.bin", json::object(), "", link},           // a link at ".part" is not followed
+           {"file://" + dir / "served/m.bin", json::object(), FAILED},  // http and https only,
+           {"away/m.bin", json::object(), FAILED},                  // redirects included
+           {"files/big.bin", {{"modelSize", 3005}}, FAILED},  // a body beyond the model's size,
+           {"endless/m.bin", {{"modelSize", 3005}}, FAILED},  // announced or not, is refused
+       }) {
+    SCOPED_TRACE(c.route + c.extra.dump());
+    fs::remove_all(dir / "models");  // the model's folders do not exist yet
+    test::writeFile(victim, "precious");
+    if (c.plant != nothing) fs::create_directories(folder);
+    if (c.plant == stale) test::writeFile(part, std::string(5000, 'x'));
+    if (c.plant == dangling) fs::create_symlink(dir / "nowhere", modelPath);
+    if (c.plant == link) fs::create_symlink(victim, part);
+    EXPECT_EQ(fetch(c.route, c.extra).value("error", ""), c.error);
+    EXPECT_EQ(test::readFile(modelPath), c.error.empty() ? std::optional(model) : std::nullopt);
+    EXPECT_EQ(test::readFile(victim), "precious");
+    // Nothing is left beside the model but what was planted there.
+    EXPECT_EQ(std::ranges::count_if(fs::directory_iterator(folder), [&](const fs::path& p) { return p != modelPath && p != part; }), 0);
+    EXPECT_EQ(fs::is_symlink(part), c.plant == link);
+    EXPECT_EQ(test::exists(part), c.plant == link);
+  }
+  // An empty model path is no place to download to, nor one that a NUL would cut short.
+  EXPECT_EQ(fetch("files/m.bin", {{"model", ""}})["error"], "Whisper model not found: ");
+  EXPECT_FALSE(test::exists(".part"));
+  fs::remove_all(dir / "models");
+  const std::string cut = dir / std::string("models/m\0x", 10);
+  EXPECT_EQ(fetch("files/m.bin", {{"model", cut}})["error"], "Cannot write " + cut + ".part: Invalid argument");
+  EXPECT_FALSE(test::exists(dir / "models"));
+
+  // The model that another user's job put in place meanwhile serves this job too, when it
+  // passes this job's checks.
+  for (const std::string& arrived : {model, std::string("junk")}) {
+    fs::remove_all(dir / "models");
+    auto job = std::async(std::launch::async, [&] { return fetch("slow/m.bin", {{"modelSHA", digest}}); });
+    test::waitFor([&] { return test::exists(part); });
+    test::writeFile(dir / "arrived", arrived);
+    fs::rename(dir / "arrived", modelPath);
+    EXPECT_EQ(job.get().value("error", ""), arrived == model ? "" : exists);
+    EXPECT_EQ(test::readFile(modelPath), arrived);
+  }
+  // A later job of the model clears the partial file that a killed download left, never one
+  // that a live download holds.
+  for (const bool live : {false, true}) {
+    test::writeFile(part, "left");
+    const files::Descriptor held(::open(part.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(!live || ::flock(held.get(), LOCK_EX) == 0, true);
+    EXPECT_EQ(fetch("files/m.bin")["ok"], true);
+    EXPECT_EQ(test::exists(part), live);
+  }
+
+  // Two jobs that need the same missing model at once: the second waits for the first's download
+  // rather than racing it, and both transcribe with the whole model. Without "modelSize" there is
+  // no download progress.
+  fs::remove_all(dir / "models");
+  fs::remove(dir / "result.json.progress");
+  auto first = std::async(std::launch::async, [&] { return fetch("slow/m.bin", {{"modelSHA", digest}}); });
+  EXPECT_EQ(fetch("slow/m.bin", {{"modelSHA", digest}}, test::TempDir().path)["ok"], true);
+  EXPECT_EQ(first.get()["ok"], true);
+  EXPECT_EQ(test::readFile(modelPath), model);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1);
+  EXPECT_FALSE(test::exists(dir / "result.json.progress"));
+
+  // A slow transfer: progress grows, is capped at 99, never 100.
+  fs::remove_all(dir / "models");
+  auto job = std::async(std::launch::async, [&] { return fetch("slow/big.bin", {{"modelSize", 800000}}); });
+  std::vector<json> seen;
+  test::waitFor([&] {
+    const json record = json::parse(test::readFile(dir / "result.json.progress").value_or(""), nullptr, false);
+    if (!record.is_discarded() && (seen.empty() || seen.back() != record)) seen.push_back(record);
+    return job.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  }, std::chrono::minutes(3));
+  EXPECT_EQ(job.get()["ok"], true);
+  ASSERT_GE(seen.size(), 2u);
+  for (const json& record : seen) EXPECT_EQ(record, json({{"progress", record.value("progress", -1)}, {"phase", "download"}}));
+  EXPECT_TRUE(std::ranges::is_sorted(seen, {}, [](const json& r) { return r.value("progress", -1); }));
+  EXPECT_GE(seen.front()["progress"], 0);
+  EXPECT_EQ(seen.back()["progress"], 99);
+}
+
+// The one slow test (run with TOVI_SLOW_TESTS): curl gives up after 60 s without a byte.
+TEST_F(Download, AStalledTransferFailsInsteadOfHangingForEver) {
+  EXPECT_EQ(fetch("stall/m.bin")["error"], FAILED);
+  EXPECT_FALSE(test::exists(modelPath) || test::exists(modelPath + ".part"));
+}
+
+// The real whisper-cli 1.9.1 (built into the build tree by tools/build-whisper) over speech from
+// espeak-ng, with the tiny hand-set model: the words are the model's, everything else is real.
+TEST(RealWhisper, TheHelperAnswersWithWhatWhisperCliWritesAndCarriesItsLastLines) {
+  // CI builds whisper-cli; a missing one is a broken build, not a reason to skip.
+  ASSERT_TRUE(test::exists(realWhisper())) << "run tools/build-whisper " TOVI_BUILD_DIR;
+  test::TempDir dir;
+  const std::string model = dir / "tiny.bin", speech = dir / "speech.wav";
+  ASSERT_EQ(test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {model}).status, 0);
+  const std::string words = "The quick brown fox jumps over the lazy dog. Then it runs away.";
+  ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", {"-w", speech, words}).status, 0);
+
+  // The bundle copy in the build tree is the one the helper finds by itself.
+  json result = runJob({{"wav", speech}, {"model", model}}, dir.path);
+  ASSERT_EQ(result["ok"], true) << result;
+  EXPECT_GT(result["env"]["db"].size(), 300u);
+  // whisper-cli's last progress line reaches the progress file.
+  EXPECT_EQ(test::readJson(dir / "result.json.progress"), json({{"progress", 100}}));
+  auto alone = test::runProgram(realWhisper(), {"-m", model, "-f", speech, "-l", "auto", "-ojf", "-of", dir / "alone",
+                                                "-nfa", "--dtw", "large.v3.turbo", "-t", "8", "-pp"});
+  ASSERT_EQ(alone.status, 0) << alone.output;
+  EXPECT_EQ(result["whisper"], test::readJson(dir / "alone.json"));
+  EXPECT_EQ(result["whisper"]["transcription"][0]["text"], " Hello world.");
+
+  // Asked for a Vulkan device with no Vulkan driver to be found, the CPU as ever: the same words.
+  ::setenv("GGML_VK_VISIBLE_DEVICES", "0", 1);
+  ::setenv("VK_DRIVER_FILES", (dir / "no-driver.json").c_str(), 1);
+  ::setenv("VK_ICD_FILENAMES", (dir / "no-driver.json").c_str(), 1);
+  const json again = runJob({{"wav", speech}, {"model", model}}, dir.path);
+  for (const char* name : {"GGML_VK_VISIBLE_DEVICES", "VK_DRIVER_FILES", "VK_ICD_FILENAMES"}) ::unsetenv(name);
+  EXPECT_EQ(again["whisper"]["transcription"], result["whisper"]["transcription"]);
+
+  // Run directly, for the job itself would stop before whisper-cli on a missing model or audio
+  // that cannot be read.
+  auto failure = [&](const std::string& model, const std::string& wav) {
+    const json fields{{"out", dir / "direct.json"}, {"wav", wav}, {"model", model}, {"whisper", realWhisper()}};
+    try {
+      transcribe(*decodeJob(fields.dump()));
+    } catch (const Failure& failure) {
+      return failure.message;
+    }
+    return std::string("no failure");
+  };
+  const std::string where = "whisper_init_from_file_with_params_no_state: ";
+  for (const std::string& missing : {dir / "missing.bin", std::string()})
+    EXPECT_EQ(failure(missing, speech), "whisper-cli failed (3): " + where + "loading model from '" + missing +
+                                            "' | " + where + "failed to open '" + missing +
+                                            "' | error: failed to initialize whisper context");
+  // Not audio: whisper-cli exits 0 without a transcript, its last lines the timings it prints on the way out.
+  test::writeFile(dir / "text.wav", "this is not audio\n");
+  EXPECT_TRUE(std::regex_match(failure(model, dir / "text.wav"),
+                               std::regex("whisper-cli failed \\(0\\): whisper_print_timings: +batchd time = [^|]+ \\| "
+                                          "whisper_print_timings: +prompt time = [^|]+ \\| "
+                                          "whisper_print_timings: +total time = +[0-9.]+ ms")))
+      << failure(model, dir / "text.wav");
 }
 
 }  // namespace
