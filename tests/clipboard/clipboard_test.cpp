@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 
 #include <atomic>
-#include <thread>
+#include <future>
 
 #include <gtest/gtest.h>
 
@@ -65,18 +65,15 @@ TEST_F(Clipboard, StoreKeepsDeclaredTypesPrivatelyAndReplacesThemWhole) {
   // is left beside the type and the declaration.
   const std::string small(1000, 's'), large(4 << 20, 'L');
   std::atomic<bool> done{false};
-  std::atomic<int> torn{0};
   ASSERT_TRUE(pasteboard::declare({"x"}) && pasteboard::set("x", small));
-  std::thread reader([&] {
-    while (!done) {
-      const auto got = pasteboard::lookup("x");
-      torn += !got || (*got != small && *got != large);
-    }
+  auto torn = std::async(std::launch::async, [&] {
+    int n = 0;
+    for (std::optional<std::string> got; !done;) n += !(got = pasteboard::lookup("x")) || (*got != small && *got != large);
+    return n;
   });
   for (int i = 0; i < 100; ++i) EXPECT_TRUE(pasteboard::set("x", i % 2 ? small : large));
   done = true;
-  reader.join();
-  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(torn.get(), 0);
   EXPECT_EQ(std::distance(fs::directory_iterator(store()), fs::directory_iterator()), 2);
   ASSERT_TRUE(pasteboard::clear());
   EXPECT_TRUE(pasteboard::declared().empty() && fs::is_empty(store()));
@@ -110,13 +107,11 @@ TEST_F(Clipboard, StoreNeverUsesAFolderOthersCouldReach) {
   ::setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1);
 
   if (::geteuid() != 0) GTEST_SKIP() << "making another user's folder needs root";
-  for (const std::string& folder : {store(), dir / "ToviHelper"}) {
+  for (const std::string& folder : {store(), dir / "ToviHelper", dir.path}) {
     ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
-    EXPECT_TRUE(refused()) << folder;
+    EXPECT_TRUE(folder == dir.path ? pasteboard::location() == fallback : refused()) << folder;
     ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
   }
-  ASSERT_EQ(::chown(dir.path.c_str(), 65534, 65534), 0);
-  EXPECT_EQ(pasteboard::location(), fallback);
 }
 
 TEST_F(Clipboard, WhatIsWrittenReadsBackInTheEditorsTypes) {
@@ -146,16 +141,16 @@ TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
   const auto piped = test::runProgram("/bin/sh", {"-c", "printf 'i\\0' | \"$0\" set \"$1\"", TOVI_PASTEBOARD_BIN, kId});
   ASSERT_EQ(piped.status, 0) << piped.output;
   EXPECT_EQ(read(), kNoClip) << "an id alone is no clip";
-  put(kXml, "<a>\xC3</a>");
-  EXPECT_EQ(read(), kNoClip) << "XML that is not UTF-8";
-  put(kXml, "<a/>");
-  EXPECT_EQ(read()["id"], "i");
-  // Odd length, a lone high or low surrogate, and (declaring the XML alone) no id at all.
-  for (const std::string& broken : {std::string("i\0j", 3), std::string("\x3D\xD8", 2),
-                                   std::string("\x3D\xD8i\0", 4), std::string("\x00\xDEi\0", 4), std::string()}) {
-    if (broken.empty()) ASSERT_EQ(tool({"declare", kXml}).status, 0);
-    else put(kId, broken);
-    EXPECT_EQ(read(), (json{{"ok", true}, {"xml", "<a/>"}, {"id", ""}}));
+  // XML that is not UTF-8 is no clip either. An id of odd length, with a lone high or low
+  // surrogate, or (declaring the XML alone) none at all reads as "".
+  const json forgiven{{"ok", true}, {"xml", "<a/>"}, {"id", ""}};
+  for (const auto& [type, bytes, want] : std::vector<std::tuple<std::string, std::string, json>>{
+           {kXml, "<a>\xC3</a>", kNoClip}, {kXml, "<a/>", {{"ok", true}, {"xml", "<a/>"}, {"id", "i"}}},
+           {kId, std::string("i\0j", 3), forgiven}, {kId, std::string("\x3D\xD8", 2), forgiven},
+           {kId, std::string("\x3D\xD8i\0", 4), forgiven}, {kId, std::string("\x00\xDEi\0", 4), forgiven}, {"", "", forgiven}}) {
+    if (type.empty()) ASSERT_EQ(tool({"declare", kXml}).status, 0);
+    else put(type, bytes);
+    EXPECT_EQ(read(), want) << type << ": " << bytes;
   }
   // A clip beyond the limit (a sparse file here) is answered with a sentence, never read.
   const std::string xmlFile = store() + "/" + pasteboard::fileName(kXml);
@@ -189,13 +184,13 @@ TEST_F(Clipboard, OnlyWatchModeBouncesAndAnswersAfterTheBounce) {
   EXPECT_TRUE(noChildren()) << "a bounce outside watch mode";
 
   // A failed write (claimed first) is never followed by a bounce; each good one is.
-  constexpr int count = 4;
+  constexpr int count = 3;
   test::TempDir jobs;
   const auto name = [](int i) { return i < 0 ? "bad" : "j" + std::to_string(i); };
   for (int i = -1; i < count; ++i)
     test::writeJob(jobs / (name(i) + ".tovijob"), {{"out", jobs / (name(i) + ".json")}, {"kind", "clipboardWrite"},
                    {"xmlPath", dir / (i < 0 ? "missing.xml" : "clip.xml")}, {"id", name(i)}});
-  const pid_t helper = process::spawn({test::helperPath(), {"--watch", jobs.path, "--idle", "2"}, {}}).pid;
+  const pid_t helper = process::spawn({test::helperPath(), {"--watch", jobs.path, "--idle", "1"}, {}}).pid;
   int ended = 0, failed = 0, helperStatus = -1;
   const auto reap = [&] {  // the helper, or a process adopted from it
     for (int pid, status; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
