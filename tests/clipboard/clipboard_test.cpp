@@ -175,10 +175,8 @@ TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
 // started and ended, and that none is left.
 TEST_F(Clipboard, OnlyWatchModeBouncesAndAnswersAfterTheBounce) {
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  const auto noChildren = [] {  // none at all, running or ended
-    siginfo_t info{};
-    return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD;
-  };
+  siginfo_t info{};  // none at all, running or ended
+  const auto noChildren = [&info] { return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD; };
   ASSERT_EQ(write("<clip/>", "job"), kOk);
   ASSERT_EQ(write("<clip/>", "opened", {"--open"}), kOk);
   EXPECT_TRUE(noChildren()) << "a bounce outside watch mode";
@@ -213,8 +211,8 @@ TEST_F(Clipboard, OnlyWatchModeBouncesAndAnswersAfterTheBounce) {
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(helper) + "/task"))
     EXPECT_EQ(test::readFile(task.path() / "children").value(), "") << task.path();
   ASSERT_TRUE(test::waitFor([&] { reap(); return noChildren(); }));
-  EXPECT_EQ(std::tuple(helperStatus, ended, failed), std::tuple(0, count, 0)) << "helper, bounces, failed";
-  EXPECT_EQ(test::readJson(jobs / "bad.json")["ok"], false);
+  EXPECT_EQ(std::tuple(helperStatus, ended, failed, test::readJson(jobs / "bad.json")["ok"]), std::tuple(0, count, 0, false))
+      << "helper, bounces, failed, bad job";
   for (int i = 0; i < count; ++i) EXPECT_EQ(test::readJson(jobs / (name(i) + ".json")), kOk) << i;
 }
 

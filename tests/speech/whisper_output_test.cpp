@@ -1,9 +1,6 @@
 // whisper-cli's standard error and transcript, as the helper reads them.
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <string>
-
 #include "speech/transcript_filter.h"
 #include "speech/whisper_stderr.h"
 
@@ -27,9 +24,7 @@ TEST(WhisperOutput, TheLastProgressOfAChunk) {
 
 TEST(WhisperOutput, TheTailKeepsTheLastUserPerceivedCharacters) {
   StderrTail tail(5);
-  tail.append("abc");
-  tail.append("de\xCC\x81");  // e + combining acute: one character with the e
-  tail.append("fg");
+  for (const char* piece : {"abc", "de\xCC\x81", "fg"}) tail.append(piece);  // e + combining acute: one character
   EXPECT_EQ(tail.text(), "cde\xCC\x81" "fg");
   tail.append("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7");  // a flag: two code points, one character
   EXPECT_EQ(tail.text(), "de\xCC\x81" "fg\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7");
@@ -52,10 +47,9 @@ std::optional<std::string> filtered(std::string_view bytes, size_t size) {
 }
 
 TEST(WhisperOutput, TranscriptsPassCompactCheckedAndRepairedOnlyInsideStrings) {
-  const std::string bad = "\xEF\xBF\xBD", deep = std::string(MAX_NESTING, '['),
-                    closed = std::string(MAX_NESTING, ']'), controls(300000, '\x01');
+  const std::string bad = "\xEF\xBF\xBD", deep(MAX_NESTING, '['), closed(MAX_NESTING, ']'), controls(300000, '\x01');
   std::string repaired;
-  for (size_t i = 0; i < controls.size(); ++i) repaired += "\\u0001";
+  while (repaired.size() < 6 * controls.size()) repaired += "\\u0001";
   const std::vector<std::pair<std::string, std::optional<std::string>>> cases{
       // White space goes, "/" is escaped, escapes and numbers stay as written.
       {"\xEF\xBB\xBF {\n\t\"a/b\" : [ 1 , -0, 2.50, -1.5e-3, 1E+2, 0.0e999, 1e-999, 1.7976931348623158e308, "
