@@ -1,6 +1,7 @@
-// whisper-cli through the built helper: a fake one that keeps the real one's contract and does
-// what the real one cannot be made to do on demand, the model fetched from a loopback HTTP server
-// with the system's curl and shasum, and the real whisper-cli over real speech.
+// whisper-cli's standard error and transcript as the helper reads them; whisper-cli through the
+// built helper: a fake one that keeps the real one's contract and does what the real one cannot be
+// made to do on demand, the model fetched from a loopback HTTP server with the system's curl and
+// shasum, and the real whisper-cli over real speech.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -16,13 +17,86 @@
 #include "jobs/failure.h"
 #include "jobs/job.h"
 #include "platform/process.h"
+#include "speech/transcript_filter.h"
 #include "speech/whisper.h"
+#include "speech/whisper_stderr.h"
 #include "support.h"
 
 namespace speech {
 namespace {
 
 namespace fs = std::filesystem;
+
+TEST(WhisperOutput, TheLastProgressOfAChunk) {
+  const std::vector<std::pair<std::string, std::optional<int64_t>>> cases{
+      {"whisper_print_progress_callback: progress =  40%\n", 40},
+      {"progress = 50%\nprogress = 40%\nother\n", 40},  // the last, not the largest
+      {"progress =\t \u3000 7%", 7}, {"progress =7%", 7}, {"progress = 007%", 7},  // any Unicode white space
+      {"progress = 30%\nprogress = x%\n", 30},  // a line that does not match is passed over
+      {"progress = 9223372036854775807%", INT64_MAX},
+      {"progress= 40%", {}}, {"progress = 40 %", {}}, {"progress = 4", {}}, {"0%\n", {}}, {"", {}},
+      // A last number that cannot be read ends the search: Arabic-Indic digits match \d but are no
+      // number, and the earlier line is not used.
+      {"progress = 30%\nprogress = \u0664\u0660%\n", {}},
+      {"progress = 30%\nprogress = 99999999999999999999%\n", {}},
+  };
+  for (const auto& [chunk, want] : cases) EXPECT_EQ(lastProgress(chunk), want) << chunk;
+}
+
+TEST(WhisperOutput, TheTailKeepsTheLastUserPerceivedCharacters) {
+  StderrTail tail(5);
+  for (const char* piece : {"abc", "de\xCC\x81", "fg"}) tail.append(piece);  // e + combining acute: one character
+  EXPECT_EQ(tail.text(), "cde\xCC\x81" "fg");
+  tail.append("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7");  // a flag: two code points, one character
+  EXPECT_EQ(tail.text(), "de\xCC\x81" "fg\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7");
+  StderrTail big;
+  for (int i = 0; i < 300; ++i) big.append("0123456789\n");
+  EXPECT_EQ(big.text().size(), 2000u);
+  big.append("only\n\n\nlines");
+  EXPECT_EQ(big.summary(), "0123456789 | only | lines");
+}
+
+// The compact form of a transcript fed `size` bytes at a time, or nothing when it is refused.
+std::optional<std::string> filtered(std::string_view bytes, size_t size) {
+  TranscriptFilter filter;
+  std::string out;
+  const auto sink = [&](std::string_view piece) { return out += piece, true; };
+  for (size_t at = 0; at < bytes.size(); at += size)
+    if (!filter.feed(bytes.substr(at, size), sink)) return std::nullopt;
+  if (!filter.finish()) return std::nullopt;
+  return out;
+}
+
+TEST(WhisperOutput, TranscriptsPassCompactCheckedAndRepairedOnlyInsideStrings) {
+  const std::string bad = "\xEF\xBF\xBD", deep(MAX_NESTING, '['), closed(MAX_NESTING, ']'), controls(300000, '\x01');
+  std::string repaired;
+  while (repaired.size() < 6 * controls.size()) repaired += "\\u0001";
+  const std::vector<std::pair<std::string, std::optional<std::string>>> cases{
+      // White space goes, "/" is escaped, escapes and numbers stay as written.
+      {"\xEF\xBB\xBF {\n\t\"a/b\" : [ 1 , -0, 2.50, -1.5e-3, 1E+2, 0.0e999, 1e-999, 1.7976931348623158e308, "
+       "true, false, null, {}, [] ],\r\n \"s\": \"\\/ \\u00e9 \\ud83d\\uDE00\\\"\" }\n",
+       R"({"a\/b":[1,-0,2.50,-1.5e-3,1E+2,0.0e999,1e-999,1.7976931348623158e308,true,false,null,{},[]],)"
+       R"("s":"\/ \u00e9 \ud83d\uDE00\""})"},
+      // Raw control characters, a character split across two tokens, ill-formed sequences (one
+      // U+FFFD each).
+      {"{\"t\":[\"a\tb\nc\x01\x0b\",\" \xE6\x97\",\"\xA5 x\",\"\xC0\xAF\xED\xA0\x80\xF0\x9F\x98\x80\"]}",
+       "{\"t\":[\"a\\tb\\nc\\u0001\\u000b\",\" " + bad + "\",\"" + bad + " x\",\"" + bad + bad + bad + bad + bad +
+           "\xF0\x9F\x98\x80\"]}"},
+      {"[\"" + controls + "\"]", "[\"" + repaired + "\"]"},  // more than one step of output
+      {deep + closed, deep + closed},
+      // Nothing outside strings is repaired, nor are bad escapes; a number is refused where a double
+      // cannot hold it.
+      {"", {}}, {"not json", {}}, {"\"a string\"", {}}, {"42", {}}, {"{\"a\": 1", {}}, {"{\"a\": 1} x", {}},
+      {"{}{}", {}}, {"{\"a\":\x01 1}", {}}, {"{\"a\": \xFF}", {}}, {"[\"\\q\"]", {}}, {"[\"\\\x01\"]", {}},
+      {"[01]", {}}, {"[1.]", {}}, {"[.5]", {}}, {"[-]", {}}, {"[1e]", {}}, {"[+1]", {}}, {"[tru]", {}},
+      {"[truex]", {}}, {"[1,]", {}}, {"{\"a\":1,}", {}}, {"{\"a\" 1}", {}}, {"{1:2}", {}}, {"[1}", {}},
+      {"{]", {}}, {"\xEF\xBB{}", {}}, {"[\"\\ud800\"]", {}}, {"[\"\\udc00\"]", {}}, {"[\"\\ud800\\u0041\"]", {}},
+      {"[\"\\u12g4\"]", {}}, {"[1e400]", {}}, {"[-0.1e310]", {}}, {"[1.7976931348623159e308]", {}},
+      {"[" + std::string(309, '9') + "]", {}}, {"[" + deep + closed + "]", {}}};
+  for (const auto& [bytes, want] : cases)
+    for (size_t size : {size_t{1}, size_t{3}, bytes.size() + 1})
+      EXPECT_EQ(filtered(bytes, size), want) << bytes.substr(0, 100) << " in pieces of " << size;
+}
 
 // The helper is copied into a fresh prefix, so that its bundle copy of whisper-cli is ours to set.
 // The fake whisper-cli in a folder of its own does what behave() says (see fake-whisper-cli); its
@@ -85,8 +159,8 @@ TEST_F(Run, StartsWhisperCliCleanWithItsArgumentsInAPrivateFolder) {
     const json result = run(given ? json{{"lang", ""}, {"dtw", "tiny.en"}, {"prompt", "Ana, Bo."}} : json{{"prompt", ""}});
     ::unsetenv("GGML_BACKEND_PATH");
     fs::remove(fake / "libggml-metal.so");
-    EXPECT_EQ(result, json({{"ok", true}, {"whisper", {{"t", " hi"}}}, {"env", {{"hop", 0.01}, {"db", result["env"]["db"]}}}}));
-    EXPECT_EQ(result["env"]["db"].size(), 50u);  // one level per 10 ms of the tone
+    // One level per 10 ms of the tone.
+    EXPECT_EQ(result, json({{"ok", true}, {"whisper", {{"t", " hi"}}}, {"env", {{"hop", 0.01}, {"db", std::vector<json>(50, result["env"]["db"][0])}}}}));
     const json record = test::readJson(fake / "record.json");
     const auto argv = record["argv"].get<std::vector<std::string>>();
     ASSERT_GT(argv.size(), 9u);
@@ -106,9 +180,8 @@ TEST_F(Run, StartsWhisperCliCleanWithItsArgumentsInAPrivateFolder) {
     EXPECT_TRUE(folders.insert(base.parent_path()).second);
   }
   ::setenv("TMPDIR", tmp.path.c_str(), 1);
-  EXPECT_FALSE(test::exists(tmp / "tovi-whisper.dead"));
-  EXPECT_TRUE(test::exists(tmp / "tovi-whisper.live/inner"));
-  EXPECT_EQ(test::exists(tmp / "tovi-whisper.other/inner"), otherUser);
+  EXPECT_EQ(std::tuple(test::exists(tmp / "tovi-whisper.dead"), test::exists(tmp / "tovi-whisper.live/inner"),
+                       test::exists(tmp / "tovi-whisper.other/inner")), std::tuple(false, true, otherUser));
   live.reset();
   for (const char* name : {"tovi-whisper.live", "tovi-whisper.other"}) fs::remove_all(tmp / name);
 
@@ -266,12 +339,10 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
     const files::Descriptor lock(c.plant == held ? ::open(part.c_str(), O_RDONLY | O_CLOEXEC) : -1);
     ASSERT_TRUE(c.plant != held || ::flock(lock.get(), LOCK_EX) == 0);
     EXPECT_EQ(fetch(c.route, c.extra).value("error", ""), c.error);
-    EXPECT_EQ(test::readFile(modelPath), c.error.empty() ? std::optional(model) : std::nullopt);
-    EXPECT_EQ(test::readFile(victim), "precious");
+    EXPECT_EQ(std::tuple(test::readFile(modelPath), test::readFile(victim), fs::is_symlink(part), test::exists(part)),
+              std::tuple(c.error.empty() ? std::optional(model) : std::nullopt, "precious", c.plant == link, c.plant == link || c.plant == held));
     // Nothing is left beside the model but what was planted there.
     EXPECT_EQ(std::ranges::count_if(fs::directory_iterator(folder), [&](const fs::path& p) { return p != modelPath && p != part; }), 0);
-    EXPECT_EQ(fs::is_symlink(part), c.plant == link);
-    EXPECT_EQ(test::exists(part), c.plant == link || c.plant == held);
   }
   // An empty model path is no place to download to, nor one that a NUL would cut short.
   EXPECT_EQ(fetch("files/m.bin", {{"model", ""}})["error"], "Whisper model not found: ");
@@ -294,27 +365,22 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
   }
 
   // Two jobs that need the same missing model at once: the second waits for the first's download
-  // rather than racing it, and both transcribe with the whole model. Without "modelSize" there is
-  // no download progress.
+  // rather than racing it, and both transcribe with the whole model. The first reports progress:
+  // it grows, is capped at 99, never 100; the second, without "modelSize", reports none.
   fs::remove_all(dir / "models");
-  fs::remove(dir / "result.json.progress");
-  auto first = std::async(std::launch::async, [&] { return fetch("slow/m.bin", {{"modelSHA", digest}}); });
-  EXPECT_EQ(fetch("slow/m.bin", {{"modelSHA", digest}}, test::TempDir().path)["ok"], true);
-  EXPECT_EQ(first.get()["ok"], true);
-  EXPECT_EQ(test::readFile(modelPath), model);
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1);
-  EXPECT_FALSE(test::exists(dir / "result.json.progress"));
-
-  // A slow transfer: progress grows, is capped at 99, never 100.
-  fs::remove_all(dir / "models");
-  auto job = std::async(std::launch::async, [&] { return fetch("slow/big.bin", {{"modelSize", 800000}}); });
+  auto first = std::async(std::launch::async, [&] { return fetch("slow/big.bin", {{"modelSize", 800000}}); });
+  test::waitFor([&] { return test::exists(part); });
+  const test::TempDir other;
+  auto second = std::async(std::launch::async, [&] { return fetch("slow/big.bin", json::object(), other.path); });
   std::vector<json> seen;
   test::waitFor([&] {
     const json record = json::parse(test::readFile(dir / "result.json.progress").value_or(""), nullptr, false);
     if (!record.is_discarded() && (seen.empty() || seen.back() != record)) seen.push_back(record);
-    return job.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    return first.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
   }, std::chrono::minutes(3));
-  EXPECT_EQ(job.get()["ok"], true);
+  EXPECT_EQ(std::tuple(first.get()["ok"], second.get()["ok"], test::exists(other / "result.json.progress")), std::tuple(true, true, false));
+  EXPECT_EQ(test::readFile(modelPath), std::string(800000, 'm'));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1);
   ASSERT_GE(seen.size(), 2u);
   for (const json& record : seen) EXPECT_EQ(record, json({{"progress", record.value("progress", -1)}, {"phase", "download"}}));
   EXPECT_TRUE(std::ranges::is_sorted(seen, {}, [](const json& r) { return r.value("progress", -1); }));
