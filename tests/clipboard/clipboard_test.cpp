@@ -156,11 +156,8 @@ TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
   EXPECT_EQ((std::vector{tool({"get", kXml}).status, tool({"clear"}).status, tool({"get", kXml}).status,
                          tool({"frobnicate"}).status, tool({"--help", "list"}).status}), (std::vector{1, 0, 1, 2, 2}));
   // Asked for, the usage and the version go to standard output.
-  for (const std::string option : {"--help", "--version"}) {
-    const auto out = test::runProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>/dev/null", TOVI_PASTEBOARD_BIN, option});
-    EXPECT_EQ(out.status, 0) << option;
-    EXPECT_TRUE(out.output.starts_with(option == "--help" ? "usage: tovi-pasteboard" : "tovi-pasteboard 0.")) << out.output;
-  }
+  const auto out = test::runProgram("/bin/sh", {"-c", "\"$0\" --help 2>/dev/null && exec \"$0\" --version 2>/dev/null", TOVI_PASTEBOARD_BIN});
+  EXPECT_TRUE(out.status == 0 && out.output.starts_with("usage: tovi-pasteboard") && out.output.find("\ntovi-pasteboard 0.") != std::string::npos) << out.output;
 }
 
 // The test process makes itself the subreaper of its descendants, so the detached bounce
