@@ -74,10 +74,8 @@ TEST_F(Clipboard, StoreKeepsDeclaredTypesPrivatelyAndReplacesThemWhole) {
 
 TEST_F(Clipboard, StoreNeverUsesAFolderOthersCouldReach) {
   ASSERT_EQ(write("<old/>", "old"), kOk);
-  const auto refused = [] {
-    return !pasteboard::lookup(kXml) && pasteboard::declared().empty() && !pasteboard::set(kXml, "") &&
-           !pasteboard::declare({"x"}) && !pasteboard::clear();
-  };
+  const auto refused = [] { return !pasteboard::lookup(kXml) && pasteboard::declared().empty() && !pasteboard::set(kXml, "") &&
+                                  !pasteboard::declare({"x"}) && !pasteboard::clear(); };
   for (const auto mode : {0750, 0705, 0777}) {
     fs::permissions(store(), fs::perms(mode));
     EXPECT_TRUE(refused()) << std::oct << mode;
