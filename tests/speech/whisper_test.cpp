@@ -28,19 +28,15 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(WhisperOutput, TheLastProgressOfAChunk) {
-  const std::vector<std::pair<std::string, std::optional<int64_t>>> cases{
-      {"whisper_print_progress_callback: progress =  40%\n", 40},
-      {"progress = 50%\nprogress = 40%\nother\n", 40},  // the last, not the largest
-      {"progress =\t \u3000 7%", 7}, {"progress =7%", 7}, {"progress = 007%", 7},  // any Unicode white space
-      {"progress = 30%\nprogress = x%\n", 30},  // a line that does not match is passed over
-      {"progress = 9223372036854775807%", INT64_MAX},
-      {"progress= 40%", {}}, {"progress = 40 %", {}}, {"progress = 4", {}}, {"0%\n", {}}, {"", {}},
-      // A last number that cannot be read ends the search: Arabic-Indic digits match \d but are no
-      // number, and the earlier line is not used.
-      {"progress = 30%\nprogress = \u0664\u0660%\n", {}},
-      {"progress = 30%\nprogress = 99999999999999999999%\n", {}},
-  };
-  for (const auto& [chunk, want] : cases) EXPECT_EQ(lastProgress(chunk), want) << chunk;
+  // The last line, not the largest, in any Unicode white space; a line that does not match is
+  // passed over. A last number that cannot be read ends the search: Arabic-Indic digits match \d
+  // but are no number, and the earlier line is not used.
+  for (const auto& [chunk, want] : std::vector<std::pair<std::string, std::optional<int64_t>>>{
+           {"whisper_print_progress_callback: progress =  40%\n", 40}, {"progress = 50%\nprogress = 40%\nother\n", 40},
+           {"progress =\t \u3000 7%", 7}, {"progress =7%", 7}, {"progress = 007%", 7}, {"progress = 30%\nprogress = x%\n", 30},
+           {"progress = 9223372036854775807%", INT64_MAX}, {"progress= 40%", {}}, {"progress = 40 %", {}}, {"progress = 4", {}},
+           {"0%\n", {}}, {"", {}}, {"progress = 30%\nprogress = \u0664\u0660%\n", {}}, {"progress = 30%\nprogress = 99999999999999999999%\n", {}}})
+    EXPECT_EQ(lastProgress(chunk), want) << chunk;
 }
 
 TEST(WhisperOutput, TheTailKeepsTheLastUserPerceivedCharacters) {
@@ -147,7 +143,7 @@ TEST_F(Run, StartsWhisperCliCleanWithItsArgumentsInAPrivateFolder) {
   ASSERT_EQ(::flock(live.get(), LOCK_EX), 0);
   const bool otherUser = ::chown((tmp / "tovi-whisper.other").c_str(), 65534, 65534) == 0;
   std::set<std::string> folders;
-  for (const std::string& tmpdir : {tmp.path, std::string("metal"), std::string("unset"), std::string(), dir / "missing", dir / "a.wav"}) {
+  for (const std::string& tmpdir : {tmp.path, std::string("unset"), std::string(), dir / "missing", dir / "a.wav", std::string("metal")}) {
     SCOPED_TRACE(tmpdir);
     const bool given = tmpdir == "metal";  // with every option, and the Metal backend beside the executable
     tmpdir == "unset" ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", given ? tmp.path.c_str() : tmpdir.c_str(), 1);
@@ -157,8 +153,6 @@ TEST_F(Run, StartsWhisperCliCleanWithItsArgumentsInAPrivateFolder) {
     if (given) ours["GGML_BACKEND_PATH"] = fake / "libggml-metal.so";  // which overrides the variable
     behave({{"record", true}, {"transcript", R"({"t":" hi"})"}});
     const json result = run(given ? json{{"lang", ""}, {"dtw", "tiny.en"}, {"prompt", "Ana, Bo."}} : json{{"prompt", ""}});
-    ::unsetenv("GGML_BACKEND_PATH");
-    fs::remove(fake / "libggml-metal.so");
     // One level per 10 ms of the tone.
     EXPECT_EQ(result, json({{"ok", true}, {"whisper", {{"t", " hi"}}}, {"env", {{"hop", 0.01}, {"db", std::vector<json>(50, result["env"]["db"][0])}}}}));
     const json record = test::readJson(fake / "record.json");
@@ -176,6 +170,7 @@ TEST_F(Run, StartsWhisperCliCleanWithItsArgumentsInAPrivateFolder) {
     EXPECT_EQ(std::pair(record["folder_mode"].get<int>(), folders.insert(fs::path(argv[9]).parent_path()).second), std::pair(0700, true));
   }
   ::setenv("TMPDIR", tmp.path.c_str(), 1);
+  ::unsetenv("GGML_BACKEND_PATH");
   EXPECT_EQ(std::tuple(test::exists(tmp / "tovi-whisper.dead"), test::exists(tmp / "tovi-whisper.live/inner"),
                        test::exists(tmp / "tovi-whisper.other/inner")), std::tuple(false, true, otherUser));
   live.reset();
@@ -232,12 +227,11 @@ TEST_F(Run, ReadsStandardErrorAndTheTranscript) {
            // No GPU taken, no second run.
            {{{"gpu", {{"stderr", {"ggml_vulkan: No devices found.\n"}}, {"exit", 4}}}, {"transcript", "{}"}},
             failed + "(4): ggml_vulkan: No devices found."},
-           {{{"signal", 11}}, failed + "(139): "},
-           // Status 0 proves nothing: no transcript, or one that is not JSON, is a failure; one that goes
-           // wrong only after a megabyte has been written leaves no part of it in the result.
+           {{{"signal", 11}}, failed + "(139): "},  // and status 0 proves nothing:
+           // no transcript, or one that is not JSON, is a failure; one that goes wrong only after a
+           // megabyte has been written leaves no part of it in the result.
            {{{"stderr", {"error: failed to read audio file\n"}}}, failed + "(0): error: failed to read audio file"},
-           {{{"transcript", "{\"transcription\": ["}}, failed + "(0): "},
-           {{{"transcript", "{\"t\":\"" + std::string(1 << 20, 'x') + "\"} x"}}, failed + "(0): "},
+           {{{"transcript", "{\"transcription\": ["}}, failed + "(0): "}, {{{"transcript", "{\"t\":\"" + std::string(1 << 20, 'x') + "\"} x"}}, failed + "(0): "},
            // Pretty-printed: the result holds it compact, "/" escaped, numbers as written.
            {{{"transcript", "{\n  \"t\" : \"1/2\",\n  \"n\": [1.50, -2e-3, 12345678901234567890]\n}\n"}},
             {{"t", "1/2"}, {"n", {1.5, -0.002, 12345678901234567890u}}}, seeded,

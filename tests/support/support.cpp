@@ -31,11 +31,10 @@ Run runProgram(const std::string& executable, const std::vector<std::string>& ar
   Run result;
   try {
     result.status = process::wait(process::spawn(program).pid, bounded);
-  } catch (const std::exception&) {
-    return result;
+    result.timedOut = result.status == 128 + SIGKILL && std::chrono::steady_clock::now() >= deadline;
+    result.output = readFile(dir / "output").value_or("");
+  } catch (const std::exception&) {  // it could not be started: status 127
   }
-  result.timedOut = result.status == 128 + SIGKILL && std::chrono::steady_clock::now() >= deadline;
-  result.output = readFile(dir / "output").value_or("");
   return result;
 }
 
