@@ -78,8 +78,7 @@ TEST(WhisperOutput, TranscriptsPassCompactCheckedAndRepairedOnlyInsideStrings) {
       {"{\"t\":[\"a\tb\nc\x01\x0b\",\" \xE6\x97\",\"\xA5 x\",\"\xC0\xAF\xED\xA0\x80\xF0\x9F\x98\x80\"]}",
        "{\"t\":[\"a\\tb\\nc\\u0001\\u000b\",\" " + bad + "\",\"" + bad + " x\",\"" + bad + bad + bad + bad + bad +
            "\xF0\x9F\x98\x80\"]}"},
-      {"[\"" + controls + "\"]", "[\"" + repaired + "\"]"},  // more than one step of output
-      {deep + closed, deep + closed},
+      {deep + closed, deep + closed}, {"[\"" + controls + "\"]", "[\"" + repaired + "\"]"},  // more than one step of output
       // Nothing outside strings is repaired, nor are bad escapes; a number is refused where a double
       // cannot hold it.
       {"", {}}, {"not json", {}}, {"\"a string\"", {}}, {"42", {}}, {"{\"a\": 1", {}}, {"{\"a\": 1} x", {}},
@@ -187,8 +186,7 @@ TEST_F(Run, ChecksAudioModelAndEnvelopeBeforeStartingWhisperCli) {
   behave({{"record", true}});
   const std::string none = dir / "none.wav";
   for (auto [job, error] : std::vector<std::pair<json, std::string>>{
-           {json::object(), "Audio not found: "},
-           {{{"wav", none}, {"model", dir / "none.bin"}}, "Audio not found: " + none},
+           {json::object(), "Audio not found: "}, {{{"wav", none}, {"model", dir / "none.bin"}}, "Audio not found: " + none},
            // An unreachable "modelURL" would turn an attempt to fetch without a "model" into a
            // download failure.
            {{{"wav", dir / "a.wav"}, {"modelURL", "http://127.0.0.1:1/m.bin"}}, "Whisper model not found: "}}) {
@@ -280,8 +278,7 @@ struct Download : Run {
   // A job fetching `route` from the server (an address of its own when it starts with "-" or
   // names a scheme).
   json fetch(const std::string& route, const json& extra = json::object(), const std::string& in = "") {
-    const bool own = route.starts_with("-") || route.find("://") != std::string::npos;
-    json job{{"model", modelPath}, {"modelURL", own ? route : server.url + route}};
+    json job{{"model", modelPath}, {"modelURL", route.starts_with("-") || route.find("://") != std::string::npos ? route : server.url + route}};
     job.update(extra);
     return run(job, in);
   }
@@ -291,8 +288,7 @@ struct Download : Run {
 
 TEST_F(Download, FetchesVerifiesAndReportsProgress) {
   const std::string digest = test::runProgram("/usr/bin/shasum", {"-a", "256", dir / "served/m.bin"}).output.substr(0, 64);
-  std::string upper = digest;
-  std::ranges::transform(upper, upper.begin(), ::toupper);
+  const std::string upper = [s = digest]() mutable { std::ranges::transform(s, s.begin(), ::toupper); return s; }();
   const std::string folder = dir / "models/ggml", victim = dir / "victim", part = modelPath + ".part";
   test::writeFile(dir / "curl.conf", "url = \"" + server.url + "files/m.bin\"\n");
   test::writeFile(dir / "served/big.bin", std::string(800000, 'm'));
