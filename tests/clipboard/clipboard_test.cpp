@@ -6,8 +6,7 @@
 #include <sys/wait.h>
 
 #include <atomic>
-#include <filesystem>
-#include <thread>
+#include <future>
 
 #include <gtest/gtest.h>
 
@@ -36,11 +35,6 @@ struct Clipboard : ::testing::Test {
     return test::runJob({{"kind", "clipboardWrite"}, {"xmlPath", dir / "clip.xml"}, {"id", id}}, dir.path, launch);
   }
   json read() { return test::runJob({{"kind", "clipboardRead"}}, dir.path); }
-  // Puts raw bytes on the pasteboard the way another application would.
-  void put(const std::string& type, const std::string& bytes) {
-    test::writeFile(dir / "bytes", bytes);
-    ASSERT_EQ(tool({"set", type, dir / "bytes"}).status, 0);
-  }
 
   test::TempDir dir;
 };
@@ -55,41 +49,33 @@ TEST_F(Clipboard, StoreKeepsDeclaredTypesPrivatelyAndReplacesThemWhole) {
   EXPECT_EQ((std::vector{pasteboard::lookup("x"), pasteboard::lookup("a/b c%"), pasteboard::lookup("."),
                          pasteboard::lookup("y")}), (std::vector<std::optional<std::string>>{bytes, "", ".", {}}));
   for (const std::string& path : {dir / "ToviHelper", store(), store() + "/x"})
-    EXPECT_EQ(fs::symlink_status(path).permissions(), fs::is_directory(path) ? fs::perms::owner_all
-              : fs::perms::owner_read | fs::perms::owner_write) << path;
+    EXPECT_EQ(int(fs::symlink_status(path).permissions()), fs::is_directory(path) ? 0700 : 0600) << path;
 
   // A new declaration drops the types it leaves out; those it keeps keep their bytes.
   ASSERT_TRUE(pasteboard::declare({"z", "x"}));
-  EXPECT_EQ(pasteboard::lookup("x"), bytes);
-  EXPECT_FALSE(pasteboard::lookup("a/b c%"));
+  EXPECT_EQ(std::pair(pasteboard::lookup("x"), pasteboard::lookup("a/b c%")), std::pair(std::optional(bytes), std::optional<std::string>()));
 
   // A reader beside a writer sees the old bytes or the new, never a mix, and nothing half-made
   // is left beside the type and the declaration.
   const std::string small(1000, 's'), large(4 << 20, 'L');
   std::atomic<bool> done{false};
-  std::atomic<int> torn{0};
   ASSERT_TRUE(pasteboard::declare({"x"}) && pasteboard::set("x", small));
-  std::thread reader([&] {
-    while (!done) {
-      const auto got = pasteboard::lookup("x");
-      torn += !got || (*got != small && *got != large);
-    }
+  auto torn = std::async(std::launch::async, [&] {
+    int n = 0;
+    for (std::optional<std::string> got; !done;) n += !(got = pasteboard::lookup("x")) || (*got != small && *got != large);
+    return n;
   });
   for (int i = 0; i < 100; ++i) EXPECT_TRUE(pasteboard::set("x", i % 2 ? small : large));
   done = true;
-  reader.join();
-  EXPECT_EQ(torn, 0);
-  EXPECT_EQ(std::distance(fs::directory_iterator(store()), fs::directory_iterator()), 2);
+  EXPECT_EQ(std::pair(torn.get(), std::distance(fs::directory_iterator(store()), {})), std::pair(0, 2l));
   ASSERT_TRUE(pasteboard::clear());
   EXPECT_TRUE(pasteboard::declared().empty() && fs::is_empty(store()));
 }
 
 TEST_F(Clipboard, StoreNeverUsesAFolderOthersCouldReach) {
   ASSERT_EQ(write("<old/>", "old"), kOk);
-  const auto refused = [] {
-    return !pasteboard::lookup(kXml) && pasteboard::declared().empty() && !pasteboard::set(kXml, "") &&
-           !pasteboard::declare({"x"}) && !pasteboard::clear();
-  };
+  const auto refused = [] { return !pasteboard::lookup(kXml) && pasteboard::declared().empty() && !pasteboard::set(kXml, "") &&
+                                  !pasteboard::declare({"x"}) && !pasteboard::clear(); };
   for (const auto mode : {0750, 0705, 0777}) {
     fs::permissions(store(), fs::perms(mode));
     EXPECT_TRUE(refused()) << std::oct << mode;
@@ -112,13 +98,11 @@ TEST_F(Clipboard, StoreNeverUsesAFolderOthersCouldReach) {
   ::setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1);
 
   if (::geteuid() != 0) GTEST_SKIP() << "making another user's folder needs root";
-  for (const std::string& folder : {store(), dir / "ToviHelper"}) {
+  for (const std::string& folder : {store(), dir / "ToviHelper", dir.path}) {
     ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
-    EXPECT_TRUE(refused()) << folder;
+    EXPECT_TRUE(folder == dir.path ? pasteboard::location() == fallback : refused()) << folder;
     ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
   }
-  ASSERT_EQ(::chown(dir.path.c_str(), 65534, 65534), 0);
-  EXPECT_EQ(pasteboard::location(), fallback);
 }
 
 TEST_F(Clipboard, WhatIsWrittenReadsBackInTheEditorsTypes) {
@@ -148,16 +132,16 @@ TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
   const auto piped = test::runProgram("/bin/sh", {"-c", "printf 'i\\0' | \"$0\" set \"$1\"", TOVI_PASTEBOARD_BIN, kId});
   ASSERT_EQ(piped.status, 0) << piped.output;
   EXPECT_EQ(read(), kNoClip) << "an id alone is no clip";
-  put(kXml, "<a>\xC3</a>");
-  EXPECT_EQ(read(), kNoClip) << "XML that is not UTF-8";
-  put(kXml, "<a/>");
-  EXPECT_EQ(read()["id"], "i");
-  // Odd length, a lone high or low surrogate, and (declaring the XML alone) no id at all.
-  for (const std::string& broken : {std::string("i\0j", 3), std::string("\x3D\xD8", 2),
-                                   std::string("\x3D\xD8i\0", 4), std::string("\x00\xDEi\0", 4), std::string()}) {
-    if (broken.empty()) ASSERT_EQ(tool({"declare", kXml}).status, 0);
-    else put(kId, broken);
-    EXPECT_EQ(read(), (json{{"ok", true}, {"xml", "<a/>"}, {"id", ""}}));
+  // XML that is not UTF-8 is no clip either. An id of odd length, with a lone high or low
+  // surrogate, or (declaring the XML alone) none at all reads as "".
+  const json forgiven{{"ok", true}, {"xml", "<a/>"}, {"id", ""}};
+  for (const auto& [type, bytes, want] : std::vector<std::tuple<std::string, std::string, json>>{
+           {kXml, "<a>\xC3</a>", kNoClip}, {kXml, "<a/>", {{"ok", true}, {"xml", "<a/>"}, {"id", "i"}}},
+           {kId, std::string("i\0j", 3), forgiven}, {kId, std::string("\x3D\xD8", 2), forgiven},
+           {kId, std::string("\x3D\xD8i\0", 4), forgiven}, {kId, std::string("\x00\xDEi\0", 4), forgiven}, {"", "", forgiven}}) {
+    test::writeFile(dir / "bytes", bytes);  // put there the way another application would
+    ASSERT_EQ(tool(type.empty() ? std::vector<std::string>{"declare", kXml} : std::vector<std::string>{"set", type, dir / "bytes"}).status, 0);
+    EXPECT_EQ(read(), want) << type << ": " << bytes;
   }
   // A clip beyond the limit (a sparse file here) is answered with a sentence, never read.
   const std::string xmlFile = store() + "/" + pasteboard::fileName(kXml);
@@ -170,11 +154,8 @@ TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
   EXPECT_EQ((std::vector{tool({"get", kXml}).status, tool({"clear"}).status, tool({"get", kXml}).status,
                          tool({"frobnicate"}).status, tool({"--help", "list"}).status}), (std::vector{1, 0, 1, 2, 2}));
   // Asked for, the usage and the version go to standard output.
-  for (const std::string option : {"--help", "--version"}) {
-    const auto out = test::runProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>/dev/null", TOVI_PASTEBOARD_BIN, option});
-    EXPECT_EQ(out.status, 0) << option;
-    EXPECT_TRUE(out.output.starts_with(option == "--help" ? "usage: tovi-pasteboard" : "tovi-pasteboard 0.")) << out.output;
-  }
+  const auto out = test::runProgram("/bin/sh", {"-c", "\"$0\" --help 2>/dev/null && exec \"$0\" --version 2>/dev/null", TOVI_PASTEBOARD_BIN});
+  EXPECT_TRUE(out.status == 0 && out.output.starts_with("usage: tovi-pasteboard") && out.output.find("\ntovi-pasteboard 0.") != std::string::npos) << out.output;
 }
 
 // The test process makes itself the subreaper of its descendants, so the detached bounce
@@ -182,22 +163,20 @@ TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
 // started and ended, and that none is left.
 TEST_F(Clipboard, OnlyWatchModeBouncesAndAnswersAfterTheBounce) {
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  const auto noChildren = [] {  // none at all, running or ended
-    siginfo_t info{};
-    return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD;
-  };
+  siginfo_t info{};  // none at all, running or ended
+  const auto noChildren = [&info] { return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD; };
   ASSERT_EQ(write("<clip/>", "job"), kOk);
   ASSERT_EQ(write("<clip/>", "opened", {"--open"}), kOk);
   EXPECT_TRUE(noChildren()) << "a bounce outside watch mode";
 
   // A failed write (claimed first) is never followed by a bounce; each good one is.
-  constexpr int count = 4;
+  constexpr int count = 3;
   test::TempDir jobs;
   const auto name = [](int i) { return i < 0 ? "bad" : "j" + std::to_string(i); };
   for (int i = -1; i < count; ++i)
     test::writeJob(jobs / (name(i) + ".tovijob"), {{"out", jobs / (name(i) + ".json")}, {"kind", "clipboardWrite"},
                    {"xmlPath", dir / (i < 0 ? "missing.xml" : "clip.xml")}, {"id", name(i)}});
-  const pid_t helper = process::spawn({test::helperPath(), {"--watch", jobs.path, "--idle", "2"}, {}}).pid;
+  const pid_t helper = process::spawn({test::helperPath(), {"--watch", jobs.path, "--idle", "1"}, {}}).pid;
   int ended = 0, failed = 0, helperStatus = -1;
   const auto reap = [&] {  // the helper, or a process adopted from it
     for (int pid, status; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
@@ -220,8 +199,8 @@ TEST_F(Clipboard, OnlyWatchModeBouncesAndAnswersAfterTheBounce) {
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(helper) + "/task"))
     EXPECT_EQ(test::readFile(task.path() / "children").value(), "") << task.path();
   ASSERT_TRUE(test::waitFor([&] { reap(); return noChildren(); }));
-  EXPECT_EQ(std::tuple(helperStatus, ended, failed), std::tuple(0, count, 0)) << "helper, bounces, failed";
-  EXPECT_EQ(test::readJson(jobs / "bad.json")["ok"], false);
+  EXPECT_EQ(std::tuple(helperStatus, ended, failed, test::readJson(jobs / "bad.json")["ok"]), std::tuple(0, count, 0, false))
+      << "helper, bounces, failed, bad job";
   for (int i = 0; i < count; ++i) EXPECT_EQ(test::readJson(jobs / (name(i) + ".json")), kOk) << i;
 }
 

@@ -1,12 +1,13 @@
-// What the speech tests share: the fake and the real whisper-cli, tone audio and the loopback
-// model server.
+// What the speech and client tests share: the real whisper-cli, tone audio and the loopback model
+// server.
 #pragma once
 
-#include <string>
+#include <signal.h>
+#include <sys/wait.h>
 
-#include <nlohmann/json.hpp>
-#include <sys/types.h>
+#include <stdexcept>
 
+#include "platform/process.h"
 #include "support/support.h"
 
 namespace speech {
@@ -17,26 +18,29 @@ using test::runJob;
 // The real whisper-cli that tools/build-whisper puts into the build tree.
 inline std::string realWhisper() { return TOVI_BUILD_DIR "/lib/ToviHelper/whisper/whisper-cli"; }
 
-// A fake whisper-cli in a folder of its own, doing what `behaviour` says (see fake-whisper-cli).
-// Its grandchild, if it left one, ends with it.
-struct FakeWhisper {
-  explicit FakeWhisper(const json& behaviour = json::object());
-  ~FakeWhisper();
-  void behave(json behaviour);
-  json record() const { return test::readJson(dir / "record.json"); }  // with "record": true
-  test::TempDir dir;
-  std::string path = dir / "whisper-cli";  // the executable to name in a job's "whisper"
-};
+// A 16 kHz mono 16-bit WAV of a 400 Hz tone at a quarter of full scale, by sox.
+inline void writeTone(const std::string& path, double seconds) {
+  if (test::runProgram("/usr/bin/sox", {"-D", "-n", "-r", "16000", "-c", "1", "-b", "16", path, "synth",
+                                        std::to_string(seconds), "sine", "400", "vol", "0.25"}).status != 0)
+    throw std::runtime_error("Cannot write " + path);
+}
 
-// A 16 kHz mono 16-bit WAV of a 400 Hz tone.
-void writeTone(const std::string& path, double seconds);
-
-// The loopback HTTP server of model-server.py serving files from `folder` at `url`.
+// The loopback HTTP server of model-server.py serving files from `folder` at `url`
+// ("http://127.0.0.1:PORT/").
 struct ModelServer {
-  explicit ModelServer(const std::string& folder);
-  ~ModelServer();
+  explicit ModelServer(const std::string& folder) {
+    process::Invocation server{"/usr/bin/python3", {TOVI_SOURCE_DIR "/tests/speech/model-server.py", folder}, {}};
+    server.err = process::Stream::null;
+    pid = process::spawn(server).pid;
+    // The server writes its port, then a line feed, once it listens.
+    std::string port;
+    auto listening = [&] { return (port = test::readFile(folder + "/port").value_or("")).ends_with('\n'); };
+    if (!test::waitFor(listening, std::chrono::minutes(1))) throw std::runtime_error("no model server");
+    url = "http://127.0.0.1:" + port.substr(0, port.size() - 1) + "/";
+  }
+  ~ModelServer() { ::kill(pid, SIGKILL); ::waitpid(pid, nullptr, 0); }
   pid_t pid;
-  std::string url;  // "http://127.0.0.1:PORT/"
+  std::string url;
 };
 
 }  // namespace speech

@@ -3,21 +3,22 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "platform/files.h"
 
 namespace test {
 
 // A fresh folder under the temporary directory, removed with everything in it at the end.
 struct TempDir {
   TempDir();
-  ~TempDir();
+  ~TempDir() { std::error_code ec; std::filesystem::remove_all(path, ec); }
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   std::string operator/(const std::string& name) const { return path + "/" + name; }
   std::string path;
 };
@@ -25,7 +26,7 @@ struct TempDir {
 inline std::string helperPath() { return TOVI_HELPER_BIN; }
 
 struct Run {
-  int status = -1;     // exit status, or 128 + signal
+  int status = 127;    // exit status, or 128 + signal; 127 when it could not be started
   std::string output;  // standard output and standard error together
   bool timedOut = false;
 };
@@ -34,16 +35,15 @@ struct Run {
 // the standard streams, and waits for it to end, killing it after `limit`.
 Run runProgram(const std::string& executable, const std::vector<std::string>& arguments,
                std::chrono::duration<double> limit = std::chrono::seconds(60));
-
-inline Run runHelper(const std::vector<std::string>& arguments,
-                     std::chrono::duration<double> limit = std::chrono::seconds(60)) {
+inline Run runHelper(const std::vector<std::string>& arguments, std::chrono::duration<double> limit = std::chrono::seconds(60)) {
   return runProgram(helperPath(), arguments, limit);
 }
 
 void writeFile(const std::string& path, const std::string& bytes);
-std::optional<std::string> readFile(const std::string& path);
-nlohmann::json readJson(const std::string& path);  // throws when missing or not JSON
-bool exists(const std::string& path);
+inline std::optional<std::string> readFile(const std::string& path) { return files::read(path); }
+inline nlohmann::json readJson(const std::string& path) { return nlohmann::json::parse(readFile(path).value()); }
+// Anything at the path, a dangling link too.
+inline bool exists(const std::string& path) { std::error_code ec; return std::filesystem::exists(std::filesystem::symlink_status(path, ec)); }
 inline void writeJob(const std::string& path, const nlohmann::json& job) { writeFile(path, job.dump()); }
 
 // Writes `job` (its "out" dir/result.json) to dir/job.tovijob, runs `helper` with `arguments` and
@@ -53,10 +53,9 @@ nlohmann::json runJob(nlohmann::json job, const std::string& dir, std::vector<st
                       const std::string& helper = helperPath());
 
 // Runs `job` (its "out" replaced) in job mode in a fresh folder and gives its "error" text.
-std::string errorOfJob(nlohmann::json job);
+inline std::string errorOfJob(const nlohmann::json& job) { return runJob(job, TempDir().path).value("error", ""); }
 
 // Polls `condition` until it holds or `limit` passes; true when it held.
-bool waitFor(const std::function<bool()>& condition,
-             std::chrono::duration<double> limit = std::chrono::seconds(30));
+bool waitFor(const std::function<bool()>& condition, std::chrono::duration<double> limit = std::chrono::seconds(30));
 
 }  // namespace test
