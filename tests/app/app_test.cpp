@@ -32,14 +32,25 @@ namespace {
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 TEST(Idle, ReadsNumbersAsStrtodDoesInTheCLocale) {
   // A subnormal number is still the number written; NaN is left to the watch test.
-  const std::pair<const char*, double> numbers[] = {{"2.5", 2.5}, {"1e2", 100.0}, {"0x1p-2", 0.25}, {"-1", -1.0},
-      {"0", 0.0}, {"+3.", 3.0}, {"1e-310", 1e-310}, {"inf", INFINITY}, {"-Infinity", -INFINITY}};
+  const std::pair<const char*, double> numbers[] = {
+      {"2.5", 2.5},
+      {"1e2", 100.0},
+      {"0x1p-2", 0.25},
+      {"-1", -1.0},
+      {"0", 0.0},
+      {"+3.", 3.0},
+      {"1e-310", 1e-310},
+      {"inf", INFINITY},
+      {"-Infinity", -INFINITY}};
   for (const auto& [text, value] : numbers) EXPECT_EQ(parseIdle(text), value) << text;
-  for (const char* text : {"30s", " 5", "\t5", "\n5", "", "1e999", "-1e999", "1e-999", "2,5", "5 ", "0x", "infinit"})
+  for (const char* text : {"30s", " 5", "\t5", "\n5", "", "1e999", "-1e999", "1e-999", "2,5", "5 ",
+                           "0x", "infinit"})
     EXPECT_FALSE(parseIdle(text)) << text;
 }
 
@@ -57,7 +68,8 @@ TEST(Launch, TheArgumentsChooseTheMode) {
     apps.push_back(process::spawn({test::helperPath(), {line}, {}}).pid);
   test::writeJob(dir / "a.tovijob", {{"out", out}});
   auto run = test::runHelper({dir / "a.tovijob", "--watch", dir.path, "--bounce"});
-  EXPECT_EQ(std::tie(run.status, run.output), std::make_tuple(0, ""));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "");
   EXPECT_EQ(test::readJson(out)["ok"], false);
   auto start = Clock::now();
   EXPECT_EQ(test::runHelper({"--watch", dir.path, "--bounce"}).status, 0);
@@ -67,17 +79,24 @@ TEST(Launch, TheArgumentsChooseTheMode) {
   test::writeJob(dir / "second.tovijob", {{"out", out}, {"kind", "measure"}});
   test::writeFile(dir / "notes.txt", "not a job");
   run = test::runHelper({"--open", dir / "a.tovijob", dir / "notes.txt", dir / "second.tovijob"});
-  EXPECT_EQ(std::tie(run.status, run.output), std::make_tuple(0, ""));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "");
   EXPECT_EQ(test::readJson(out)["error"], test::errorOfJob({{"kind", "measure"}}));
   EXPECT_EQ(test::readJson(dir / "notes.txt.result.json")["error"], "Unreadable job file");
   // "--help" and "--version" alone are answered before any mode starts, on standard output only.
   for (const std::string option : {"--help", "--version"}) {
-    auto said = test::runProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>/dev/null", test::helperPath(), option},
-                                 std::chrono::seconds(4));
-    EXPECT_EQ(std::make_tuple(said.timedOut, said.status, said.output),
-              std::make_tuple(false, 0, test::runHelper({option}).output)) << option;
-    EXPECT_TRUE(said.output.starts_with(option == "--help" ? "usage: ToviHelper JOB.tovijob" : "ToviHelper 0.") &&
-                (option == "--help" || said.output.find("whisper.cpp 1.9.1") != std::string::npos)) << said.output;
+    auto said = test::runProgram(
+        "/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>/dev/null", test::helperPath(), option},
+        std::chrono::seconds(4));
+    EXPECT_FALSE(said.timedOut) << option;
+    EXPECT_EQ(said.status, 0) << option;
+    EXPECT_EQ(said.output, test::runHelper({option}).output) << option;
+    if (option == "--help")
+      EXPECT_TRUE(said.output.starts_with("usage: ToviHelper JOB.tovijob")) << said.output;
+    else
+      EXPECT_TRUE(said.output.starts_with("ToviHelper 0.") &&
+                  said.output.find("whisper.cpp 1.9.1") != std::string::npos)
+          << said.output;
   }
   for (pid_t app : apps) EXPECT_EQ(process::wait(app), 0);
   EXPECT_GE(seconds(launched), 5.0);
@@ -92,9 +111,11 @@ TEST(Runner, AJobThatCannotBeReadGetsItsErrorBesideIt) {
   // no file at that "out".
   test::writeFile(dir / "empty.tovijob", "");
   test::writeJob(dir / "bad.tovijob", {{"out", dir / "r.json"}, {"size", "12"}});
-  for (const char* name : {"missing.tovijob", "folder.tovijob", "fifo.tovijob", "empty.tovijob", "bad.tovijob"}) {
+  const json unreadable = {{"ok", false}, {"error", "Unreadable job file"}};
+  for (const char* name :
+       {"missing.tovijob", "folder.tovijob", "fifo.tovijob", "empty.tovijob", "bad.tovijob"}) {
     EXPECT_EQ(test::runHelper({dir / name}).status, 0) << name;
-    EXPECT_EQ(test::readJson(dir / name + ".result.json"), (json{{"ok", false}, {"error", "Unreadable job file"}})) << name;
+    EXPECT_EQ(test::readJson(dir / name + ".result.json"), unreadable) << name;
   }
   EXPECT_FALSE(test::exists(dir / "r.json"));
 }
@@ -105,7 +126,8 @@ TEST(Runner, AJobFileIsReadUpTo64MB) {
   test::TempDir dir;
   const std::string out = dir / "r.json";
   std::string bytes = json{{"out", out}, {"kind", "measure"}, {"pad", ""}}.dump();
-  test::writeFile(dir / "big.tovijob", bytes.insert(bytes.size() - 2, (size_t{64} << 20) - bytes.size(), 'x'));
+  bytes.insert(bytes.size() - 2, (size_t{64} << 20) - bytes.size(), 'x');
+  test::writeFile(dir / "big.tovijob", bytes);
   EXPECT_EQ(test::runHelper({dir / "big.tovijob"}, std::chrono::seconds(240)).status, 0);
   EXPECT_EQ(test::readJson(out)["ok"], false);
   for (const off_t size : {(off_t{64} << 20) + 1, off_t{1} << 40}) {
@@ -123,7 +145,10 @@ TEST(Runner, TheKindChoosesTheWorkAndTheResultIsAlwaysJson) {
   for (const char* kind : {"TRANSCRIBE", "Measure", "clipboardread", ""})
     EXPECT_EQ(test::errorOfJob({{"kind", kind}}), transcription) << kind;
   EXPECT_NE(test::errorOfJob({{"kind", "measure"}}), transcription);
-  EXPECT_EQ(test::errorOfJob({{"kind", "measure"}, {"font", "DejaVu Sans"}, {"size", 1e308}, {"strings", {"WWWWWW"}}}),
+  EXPECT_EQ(test::errorOfJob({{"kind", "measure"},
+                              {"font", "DejaVu Sans"},
+                              {"size", 1e308},
+                              {"strings", {"WWWWWW"}}}),
             "The result of this job could not be written as JSON");
 }
 
@@ -168,8 +193,10 @@ TEST(Runner, TheResultReplacesAnOldOneAndGoesNowhereElse) {
   // A full disk (here a file size limit): the new result cannot be written, and the old one
   // must not pass for it.
   test::writeFile(out, "earlier");
-  auto full = test::runProgram("/usr/bin/prlimit", {"--fsize=16", test::helperPath(), dir / "a.tovijob"});
-  EXPECT_EQ(std::tie(full.status, full.output), std::make_tuple(0, ""));
+  auto full =
+      test::runProgram("/usr/bin/prlimit", {"--fsize=16", test::helperPath(), dir / "a.tovijob"});
+  EXPECT_EQ(full.status, 0);
+  EXPECT_EQ(full.output, "");
   EXPECT_FALSE(test::exists(out));
 
   // Something at "out" that is not a regular file is never replaced: the job is answered beside
@@ -219,12 +246,19 @@ exec sleep "$(cat "${0%/*}/pause")"
     ::chmod((dir / "whisper-cli").c_str(), 0755);
     pause("0");
     // A WAV of 0.1 s of silence: 16 kHz, mono, 16 bits.
-    const char header[] = "RIFF\xA4\x0C\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x80\x3e\0\0\0\x7d\0\0\x02\0\x10\0data\x80\x0C\0\0";
-    test::writeFile(dir / "a.wav", std::string(header, sizeof header - 1) + std::string(3200, '\0'));
+    const char header[] =
+        "RIFF\xA4\x0C\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x80\x3e\0\0\0\x7d\0\0\x02\0\x10\0"
+        "data\x80\x0C\0\0";
+    const std::string silence(3200, '\0');
+    test::writeFile(dir / "a.wav", std::string(header, sizeof header - 1) + silence);
   }
   void pause(const std::string& seconds) const { test::writeFile(dir / "pause", seconds); }
   json job(const std::string& out, const std::string& name) const {
-    return {{"out", out}, {"wav", dir / "a.wav"}, {"model", dir / "a.wav"}, {"whisper", dir / "whisper-cli"}, {"prompt", name}};
+    return {{"out", out},
+            {"wav", dir / "a.wav"},
+            {"model", dir / "a.wav"},
+            {"whisper", dir / "whisper-cli"},
+            {"prompt", name}};
   }
   // The jobs started so far, in order, by name, with the process id of each start and its watcher.
   struct Start {
@@ -243,7 +277,8 @@ exec sleep "$(cat "${0%/*}/pause")"
 // The names in `folder`.
 std::set<std::string> names(const std::string& folder) {
   std::set<std::string> out;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) out.insert(entry.path().filename());
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    out.insert(entry.path().filename());
   return out;
 }
 
@@ -262,22 +297,30 @@ TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
   test::writeJob(dir / "f.tovijob", measureJob(dir / "f.json"));
   test::writeFile(dir / "g.tovijob.taken", "left over");
   // An idle time of zero, negative or NaN returns without looking at the folder.
-  for (const char* idle : {"0", "-1", "nan", "-inf"}) EXPECT_EQ(test::runHelper({"--watch", dir.path, "--idle", idle}).status, 0);
+  for (const char* idle : {"0", "-1", "nan", "-inf"})
+    EXPECT_EQ(test::runHelper({"--watch", dir.path, "--idle", idle}).status, 0);
   EXPECT_TRUE(test::exists(dir / "a.tovijob"));
   // Otherwise a folder is watched (a missing one too) until the time after "--idle" (not the
   // default 60 s, past the limit given here) has passed since the last job.
   for (const std::string& folder : {dir / "missing", dir.path}) {
     const auto start = Clock::now();
-    EXPECT_EQ(test::runHelper({"--watch", folder, "--idle", "0x1p-1"}, std::chrono::seconds(40)).output, "");
+    const auto run =
+        test::runHelper({"--watch", folder, "--idle", "0x1p-1"}, std::chrono::seconds(40));
+    EXPECT_EQ(run.output, "");
     EXPECT_GE(seconds(start), 0.5);
   }
   // What is left, each with its "error".
   std::map<std::string, json> left;
   for (const auto& name : names(dir.path)) left[name] = test::readJson(dir / name)["error"];
   const json measure = test::errorOfJob(measureJob(out)), unreadable = "Unreadable job file";
-  EXPECT_EQ(left, (std::map<std::string, json>{{"c.tovijob.taken.result.json", unreadable}, {"d.TOVIJOB", nullptr},
-                                               {"e.json", test::errorOfJob(transcribeJob(out))}, {"f.json", measure},
-                                               {"g.tovijob.taken.result.json", unreadable}, {"r.json", measure}}));
+  const std::map<std::string, json> expected = {
+      {"c.tovijob.taken.result.json", unreadable},
+      {"d.TOVIJOB", nullptr},
+      {"e.json", test::errorOfJob(transcribeJob(out))},
+      {"f.json", measure},
+      {"g.tovijob.taken.result.json", unreadable},
+      {"r.json", measure}};
+  EXPECT_EQ(left, expected);
 }
 
 // Only a job file of ours is claimed: never another user's, a link (not even one of ours to a file
@@ -297,14 +340,17 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
   ASSERT_EQ(::mkfifo((dir / "c.tovijob").c_str(), 0644), 0);
   test::writeJob(dir / "g.tovijob", transcribeJob(dir / "g.json"));
   ASSERT_EQ(::chmod((dir / "g.tovijob").c_str(), 0620), 0);
-  test::writeJob(dir / "h.tovijob", transcribeJob(dir / "h.json"));  // answered once the others have been seen
+  // answered once the others have been seen
+  test::writeJob(dir / "h.tovijob", transcribeJob(dir / "h.json"));
   ASSERT_EQ(::link((dir / "h.tovijob").c_str(), (dir / "h").c_str()), 0);
   const pid_t watcher = startWatcher(dir.path, "inf");
-  EXPECT_TRUE(test::waitFor([&] { return names(dir.path) == left; })) << testing::PrintToString(names(dir.path));
+  EXPECT_TRUE(test::waitFor([&] { return names(dir.path) == left; }))
+      << testing::PrintToString(names(dir.path));
   ASSERT_EQ(::chmod((dir / "g.tovijob").c_str(), 0600), 0);
   left.erase("g.tovijob");
   left.insert("g.json");
-  EXPECT_TRUE(test::waitFor([&] { return names(dir.path) == left; })) << testing::PrintToString(names(dir.path));
+  EXPECT_TRUE(test::waitFor([&] { return names(dir.path) == left; }))
+      << testing::PrintToString(names(dir.path));
   ::kill(watcher, SIGTERM);
   EXPECT_EQ(process::wait(watcher), 0);
 
@@ -315,7 +361,9 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
   for (const auto& folder : {jobs, theirs}) std::filesystem::create_directories(folder);
   constexpr int count = 100;
   // Appended rather than "j" + std::to_string(i): GCC 12 at -O3 warns falsely (-Wrestrict) on that.
-  const auto nameOf = [](int i, const char* suffix) { return std::string("j").append(std::to_string(i)).append(suffix); };
+  const auto nameOf = [](int i, const char* suffix) {
+    return std::string("j").append(std::to_string(i)).append(suffix);
+  };
   for (int i = 0; i < count; ++i) {
     const std::string name = nameOf(i, ".tovijob");
     test::writeJob(theirs + "/" + name, measureJob(dir / "their.json"));
@@ -328,16 +376,20 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
     alignas(inotify_event) char buffer[8192];
     for (pollfd p{events.get(), POLLIN, 0}; !stop.stop_requested();) {
       const ssize_t n = ::poll(&p, 1, 50) > 0 ? ::read(events.get(), buffer, sizeof buffer) : 0;
-      for (char* q = buffer; q < buffer + n; q += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(q)->len) {
-        const std::string name = reinterpret_cast<inotify_event*>(q)->name;
+      for (char* q = buffer; q < buffer + n;) {
+        const auto* event = reinterpret_cast<inotify_event*>(q);
+        const std::string name = event->name, claimed = jobs + "/" + name;
+        q += sizeof(inotify_event) + event->len;
         if (name.ends_with(".tovijob.taken"))
-          std::rename((theirs + "/" + name.substr(0, name.size() - 6)).c_str(), (jobs + "/" + name).c_str());
+          std::rename((theirs + "/" + name.substr(0, name.size() - 6)).c_str(), claimed.c_str());
       }
     }
   });
   const pid_t swapped = startWatcher(jobs, "2");
-  for (int i = 0; i < count; ++i)
-    ASSERT_EQ(std::rename((dir / nameOf(i, ".tovijob")).c_str(), (jobs + "/" + nameOf(i, ".tovijob")).c_str()), 0);
+  for (int i = 0; i < count; ++i) {
+    const std::string name = nameOf(i, ".tovijob");
+    ASSERT_EQ(std::rename((dir / name).c_str(), (jobs + "/" + name).c_str()), 0);
+  }
   EXPECT_EQ(process::wait(swapped), 0);
   EXPECT_FALSE(test::exists(dir / "their.json"));
   for (int i = 0; i < count; ++i) EXPECT_TRUE(test::exists(dir / nameOf(i, ".json"))) << i;
@@ -375,8 +427,8 @@ TEST(Watch, AStoppedOrKilledWatcherLosesNoJob) {
   test::runHelper({"--watch", dir.path, "--idle", "0.3"});
   EXPECT_TRUE(whisper.starts().empty());
   EXPECT_EQ(test::readJson(dir / "a.json")["error"],
-            "The helper ended unexpectedly three times in a row while running this job (for example, it "
-            "ran out of memory), so the job was not run again");
+            "The helper ended unexpectedly three times in a row while running this job (for "
+            "example, it ran out of memory), so the job was not run again");
   EXPECT_EQ(names(dir.path), (std::set<std::string>{"a.json", "b.json"}));
 }
 
@@ -392,17 +444,20 @@ TEST(Watch, SeveralWatchersKilledAtRandomRunEveryJobOnce) {
   std::filesystem::create_directories(jobs);
   constexpr int count = 120, maxKills = 12;
   const auto name = [](int i) { return "job" + std::to_string(1000 + i); };
-  for (int i = 0; i < count; ++i) test::writeJob(dir / name(i), whisper.job(dir / (name(i) + ".json"), name(i)));
+  for (int i = 0; i < count; ++i)
+    test::writeJob(dir / name(i), whisper.job(dir / (name(i) + ".json"), name(i)));
   std::vector<pid_t> watchers, killed;
   for (int i = 0; i < 3; ++i) watchers.push_back(startWatcher(jobs, "inf"));
   for (int i = 0; i < count; ++i)
     ASSERT_EQ(std::rename((dir / name(i)).c_str(), (jobs + "/" + name(i) + ".tovijob").c_str()), 0);
   const auto answered = [&] {
-    return std::ranges::count_if(std::views::iota(0, count), [&](int i) { return test::exists(dir / (name(i) + ".json")); });
+    return std::ranges::count_if(std::views::iota(0, count),
+                                 [&](int i) { return test::exists(dir / (name(i) + ".json")); });
   };
   std::mt19937 random(12345);
   while (killed.size() < maxKills && answered() < count * 9 / 10) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution(50, 250)(random)));
+    const int pause = std::uniform_int_distribution(50, 250)(random);
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     pid_t& victim = watchers[std::uniform_int_distribution(0, 2)(random)];
     ::kill(victim, SIGKILL);
     EXPECT_EQ(process::wait(victim), 128 + SIGKILL);
@@ -419,9 +474,11 @@ TEST(Watch, SeveralWatchersKilledAtRandomRunEveryJobOnce) {
   std::set<pid_t> seen;
   std::map<std::string, int> runs;
   for (const auto& start : std::views::reverse(whisper.starts()))
-    runs[start.name] += !seen.insert(start.watcher).second || std::ranges::count(killed, start.watcher) == 0;
+    runs[start.name] +=
+        !seen.insert(start.watcher).second || std::ranges::count(killed, start.watcher) == 0;
   EXPECT_LE(std::ranges::max(runs | std::views::values), 1) << testing::PrintToString(runs);
-  for (int i = 0; i < count; ++i) EXPECT_EQ(test::readJson(dir / (name(i) + ".json"))["whisper"], json({{"job", name(i)}}));
+  for (int i = 0; i < count; ++i)
+    EXPECT_EQ(test::readJson(dir / (name(i) + ".json"))["whisper"], json({{"job", name(i)}}));
 }
 
 // The answer and the folder's new name for it reach the disk before the job file is removed, so
@@ -433,19 +490,23 @@ TEST(Watch, AnAnswerIsOnTheDiskBeforeItsJobIsRemoved) {
   test::writeJob(jobs + "/a.tovijob", measureJob(outs + "/r.json"));
   // LeakSanitizer cannot run under ptrace.
   auto traced = test::runProgram(
-      "/usr/bin/strace", {"-f", "-y", "-o", log, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
-                          "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat", test::helperPath(),
-                          "--watch", jobs, "--idle", "0.3"});
+      "/usr/bin/strace",
+      {"-f", "-y", "-o", log, "-E", "ASAN_OPTIONS=detect_leaks=0",
+       "-e", "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat",
+       test::helperPath(), "--watch", jobs, "--idle", "0.3"});
   if (traced.status != 0 && traced.output.find("ptrace") != std::string::npos)
     GTEST_SKIP() << "strace cannot trace here: " << traced.output;
   ASSERT_EQ(traced.status, 0) << traced.output;
   // Where in the log the first successful call matching `pattern` stands, or -1.
   const auto first = [calls = test::readFile(log).value_or("")](const std::string& pattern) {
     std::smatch call;
-    return std::regex_search(calls, call, std::regex(pattern + "[^\n]*= 0\n")) ? call.position(0) : -1;
+    const std::regex succeeded(pattern + "[^\n]*= 0\n");
+    return std::regex_search(calls, call, succeeded) ? call.position(0) : -1;
   };
-  const auto flushed = first("sync\\(.*r\\.json\\.tmp>\\)"), moved = first("rename.*r\\.json\\.tmp\", .*r\\.json\"\\)");
-  const auto folder = first("sync\\(.*<" + outs + ">\\)"), removed = first("unlink.*a\\.tovijob\\.taken\"");
+  const auto flushed = first("sync\\(.*r\\.json\\.tmp>\\)");
+  const auto moved = first("rename.*r\\.json\\.tmp\", .*r\\.json\"\\)");
+  const auto folder = first("sync\\(.*<" + outs + ">\\)");
+  const auto removed = first("unlink.*a\\.tovijob\\.taken\"");
   EXPECT_TRUE(flushed >= 0 && flushed < moved && moved < folder && folder < removed)
       << flushed << " " << moved << " " << folder << " " << removed;
 }
@@ -461,11 +522,14 @@ TEST(Watch, AClaimThatCannotBeRemovedRunsOnceAndTheWatcherStillIdlesOut) {
   test::writeJob(jobs + "/a.tovijob.taken", whisper.job(outs + "/a.json", "a"));
   test::writeJob(other + "/u.tovijob", transcribeJob(outs + "/u.json"));
   ASSERT_EQ(::chmod((other + "/u.tovijob").c_str(), 0200), 0);
-  ASSERT_EQ(test::runProgram("/bin/chown", {"-R", "65534:65534", dir.path, whisper.dir.path}).status, 0);
+  const auto chown =
+      test::runProgram("/bin/chown", {"-R", "65534:65534", dir.path, whisper.dir.path});
+  ASSERT_EQ(chown.status, 0);
   ASSERT_EQ(::chmod(jobs.c_str(), 0555), 0);
   for (const std::string& folder : {jobs, jobs, other}) {
-    auto run = test::runProgram("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                                     test::helperPath(), "--watch", folder, "--idle", "0.5"});
+    auto run = test::runProgram("/usr/bin/setpriv",
+                                {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                 test::helperPath(), "--watch", folder, "--idle", "0.5"});
     EXPECT_EQ(run.status, 0) << run.output;  // not killed for running too long
   }
   EXPECT_EQ(whisper.starts().size(), 1u);
@@ -481,12 +545,16 @@ TEST(Watch, AJobWhoseAnswerCannotBeWrittenStays) {
   GTEST_SKIP() << "the sanitizers' own checks need descriptors and fail the helper without them";
 #endif
   test::TempDir dir;
-  const json job = {{"out", dir / "r.json"}, {"kind", "measure"}, {"font", "DejaVu Sans"}, {"size", 12},
+  const json job = {{"out", dir / "r.json"},
+                    {"kind", "measure"},
+                    {"font", "DejaVu Sans"},
+                    {"size", 12},
                     {"strings", {"Hi"}}};
   for (const char* limit : {"--nofile=6", "--nofile=7", "--nofile=8", "--nofile=64"}) {
     std::filesystem::remove(dir / "r.json");
     test::writeJob(dir / "a.tovijob", job);
-    test::runProgram("/usr/bin/prlimit", {limit, test::helperPath(), "--watch", dir.path, "--idle", "0.3"});
+    test::runProgram("/usr/bin/prlimit",
+                     {limit, test::helperPath(), "--watch", dir.path, "--idle", "0.3"});
     EXPECT_NE(test::exists(dir / "r.json"), test::exists(dir / "a.tovijob")) << limit;
     EXPECT_FALSE(test::exists(dir / "a.tovijob.taken")) << limit;
   }

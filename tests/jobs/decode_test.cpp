@@ -16,8 +16,8 @@ std::optional<Job> decode(const std::string& key, const std::string& value) {
 }
 
 auto fields(const Job& j) {
-  return std::tie(j.out, j.kind, j.wav, j.model, j.whisper, j.lang, j.prompt, j.dtw, j.modelURL, j.modelSHA,
-                  j.modelSize, j.font, j.size, j.strings, j.xmlPath, j.id);
+  return std::tie(j.out, j.kind, j.wav, j.model, j.whisper, j.lang, j.prompt, j.dtw, j.modelURL,
+                  j.modelSHA, j.modelSize, j.font, j.size, j.strings, j.xmlPath, j.id);
 }
 
 TEST(Decode, TakesAnObjectWithAStringOutAndKnownKeysOfTheirOwnType) {
@@ -28,46 +28,64 @@ TEST(Decode, TakesAnObjectWithAStringOutAndKnownKeysOfTheirOwnType) {
        R"("m":[-1E+400,"1e400",2],"kind":"clipboardRead","wav":"","strings":null})",
        {.out = "o", .kind = "clipboardRead", .wav = ""}},
       // Strings are taken unchanged (no trimming, no "~" expansion), escapes decoded to raw UTF-8.
-      {R"({"out":"a\u0000b","prompt":" ~/x ","id":"\ud83d\ude00","lang":")" "\xC3\xA9\xE6\xBC\xA2\"}",
-       {.out = std::string("a\0b", 3), .lang = "\xC3\xA9\xE6\xBC\xA2", .prompt = " ~/x ", .id = "\xF0\x9F\x98\x80"}},
+      {R"({"out":"a\u0000b","prompt":" ~/x ","id":"\ud83d\ude00",)"
+       "\"lang\":\"\xC3\xA9\xE6\xBC\xA2\"}",
+       {.out = std::string("a\0b", 3),
+        .lang = "\xC3\xA9\xE6\xBC\xA2",
+        .prompt = " ~/x ",
+        .id = "\xF0\x9F\x98\x80"}},
       {R"({"out":"o","size":18446744073709551615,"strings":[]})",
        {.out = "o", .size = 18446744073709551615.0, .strings = Strings{}}},
       {R"({"out":"o","size":-0.5,"strings":["a","a",""]})",
        {.out = "o", .size = -0.5, .strings = Strings({"a", "a", ""})}}};
-  for (const auto& [text, job] : decoded) EXPECT_EQ(fields(decodeJob(text).value()), fields(job)) << text;
+  for (const auto& [text, job] : decoded)
+    EXPECT_EQ(fields(decodeJob(text).value()), fields(job)) << text;
   // "modelSize": whole numbers in the signed 64-bit range, by the digits themselves.
-  const std::pair<const char*, int64_t> whole[] = {{"5", 5}, {"5.0", 5}, {"1e3", 1000}, {"-7", -7}, {"0", 0}, {"0.0e5", 0},
-      {"-0", 0}, {"12.50e1", 125}, {"9223372036854775807", INT64_MAX}, {"922337203685477580.7e1", INT64_MAX},
-      {"-9223372036854775808", INT64_MIN}, {"-9.223372036854775808e18", INT64_MIN}, {"-9223372036854775808.0", INT64_MIN}};
-  for (const auto& [text, value] : whole) EXPECT_EQ(decode("modelSize", text).value().modelSize, value) << text;
+  const std::pair<int64_t, std::vector<const char*>> whole[] = {
+      {5, {"5", "5.0"}},
+      {1000, {"1e3"}},
+      {-7, {"-7"}},
+      {0, {"0", "0.0e5", "-0"}},
+      {125, {"12.50e1"}},
+      {INT64_MAX, {"9223372036854775807", "922337203685477580.7e1"}},
+      {INT64_MIN, {"-9223372036854775808", "-9.223372036854775808e18", "-9223372036854775808.0"}}};
+  for (const auto& [value, texts] : whole)
+    for (const char* text : texts)
+      EXPECT_EQ(decode("modelSize", text).value().modelSize, value) << text;
   // Nesting is bounded, counting the job's own object.
   EXPECT_TRUE(decode("x", std::string(MAX_NESTING - 1, '[') + std::string(MAX_NESTING - 1, ']')));
 }
 
 TEST(Decode, RefusesAnythingElseWhateverTheInput) {
   // Bytes after a NUL still count: the text is not JSON.
-  for (const std::string& text : std::vector<std::string>{"", " ", "[]", "\"x\"", "42", "null", "{", "{}", R"({"out": null})",
-                                 R"({"out": 5})", R"({"out": ["a"]})", R"({"Out": "/r"})", R"({"out": "/r"} x)",
-                                 R"({"out": "/r", })", "\xEF\xBB\xBF", "{\"out\":\"\xFF\xFE\"}",
-                                 std::string("{\"out\":\"/r\"}\0garbage", 20), std::string("{\"out\":\"/r\"}\0", 13),
-                                 std::string("{\"out\":\"a\0b\"}", 13)})
+  for (const std::string& text : std::vector<std::string>{
+           "", " ", "[]", "\"x\"", "42", "null", "{", "{}", "\xEF\xBB\xBF",
+           R"({"out": null})", R"({"out": 5})", R"({"out": ["a"]})", R"({"Out": "/r"})",
+           R"({"out": "/r"} x)", R"({"out": "/r", })", "{\"out\":\"\xFF\xFE\"}",
+           std::string("{\"out\":\"/r\"}\0garbage", 20), std::string("{\"out\":\"/r\"}\0", 13),
+           std::string("{\"out\":\"a\0b\"}", 13)})
     EXPECT_FALSE(decodeJob(text)) << text;
-  std::vector<std::pair<std::string, std::string>> wrong = {{"x", std::string(500000, '[')},
-      {"x", std::string(MAX_NESTING, '[') + std::string(MAX_NESTING, ']')}, {"x", std::string(200000, '[') + std::string(200000, ']')}};
-  for (const char* key : {"kind", "wav", "model", "whisper", "lang", "prompt", "dtw", "modelURL", "modelSHA", "font",
-                          "xmlPath", "id"}) {
+  std::vector<std::pair<std::string, std::string>> wrong = {
+      {"x", std::string(500000, '[')},
+      {"x", std::string(MAX_NESTING, '[') + std::string(MAX_NESTING, ']')},
+      {"x", std::string(200000, '[') + std::string(200000, ']')}};
+  for (const char* key : {"kind", "wav", "model", "whisper", "lang", "prompt", "dtw", "modelURL",
+                          "modelSHA", "font", "xmlPath", "id"}) {
     for (const char* value : {"1", "true", "[]", "{}", "1.5"}) wrong.emplace_back(key, value);
     EXPECT_TRUE(decode(key, R"(" ~/a\/b\u00e9 ")")) << key;
   }
-  for (const char* value : {"\"12\"", "1e999", "-1e400", "[1e400]"}) wrong.emplace_back("size", value);
+  for (const char* value : {"\"12\"", "1e999", "-1e400", "[1e400]"})
+    wrong.emplace_back("size", value);
   for (const char* value : {R"(["a",1])", R"(["a",null])", R"([["a"]])", R"([{}])", R"("a")"})
     wrong.emplace_back("strings", value);
   // Beyond the range or not whole, also where a double would round.
-  for (const char* value : {"5.5", "9223372036854775808", "9.3e18", "-9.3e18", "1e300", "\"5\"", "true", "0.1",
-                            "-9223372036854775809", "-9223372036854775808.5", "9223372036854775807.5",
-                            "4503599627370496.5", "1e400", "-1e400", "1e99999999999999999999"})
+  for (const char* value : {"5.5", "9223372036854775808", "9.3e18", "-9.3e18", "1e300", "\"5\"",
+                            "true", "0.1", "-9223372036854775809", "-9223372036854775808.5",
+                            "9223372036854775807.5", "4503599627370496.5", "1e400", "-1e400",
+                            "1e99999999999999999999"})
     wrong.emplace_back("modelSize", value);
-  for (const auto& [key, value] : wrong) EXPECT_FALSE(decode(key, value)) << key << " " << value.substr(0, 40);
+  for (const auto& [key, value] : wrong)
+    EXPECT_FALSE(decode(key, value)) << key << " " << value.substr(0, 40);
 }
 
 }  // namespace

@@ -18,14 +18,18 @@ using nlohmann::json;
 TEST(Writer, WritesCompactJsonWithEscapedSlashesAndRawUtf8OrNoResultAtAll) {
   test::TempDir dir;
   const std::string path = dir / "r.json";
-  write(json{{"error", "Audio not found: /a/b é ⌘\n\x01"}, {"n", json::array({1, 2.5, -100.0})}, {"k/", json::object()}},
+  write(json{{"error", "Audio not found: /a/b é ⌘\n\x01"},
+             {"n", json::array({1, 2.5, -100.0})},
+             {"k/", json::object()}},
         path);
   const auto written = test::readFile(path);
   EXPECT_EQ(written, "{\"error\":\"Audio not found: \\/a\\/b \xC3\xA9 \xE2\x8C\x98\\n\\u0001\","
                      "\"k\\/\":{},\"n\":[1,2.5,-100.0]}");
   EXPECT_FALSE(test::exists(path + ".tmp"));
   // A value JSON cannot hold is not written, and the earlier file stays.
-  for (const json& value : {json{{"x", NAN}}, json{{"x", json::array({1.0, INFINITY})}}, json{{"x", "\xFF not UTF-8"}}})
+  for (const json& value : {json{{"x", NAN}},
+                            json{{"x", json::array({1.0, INFINITY})}},
+                            json{{"x", "\xFF not UTF-8"}}})
     write(value, path);
   EXPECT_EQ(test::readFile(path), written);
   // A fill that fails: a stale result must not pass for the answer, it goes too, and nothing

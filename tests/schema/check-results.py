@@ -4,7 +4,8 @@
 #
 #     check-results.py HELPER SOURCE_DIR
 #
-# Needs python3-jsonschema (Debian's), the bundled whisper-cli in the build tree and the DejaVu fonts.
+# Needs python3-jsonschema (Debian's), the bundled whisper-cli in the build tree and the DejaVu
+# fonts.
 
 import atexit
 import json
@@ -42,7 +43,8 @@ RESULTS = [k for k in schemas if k.startswith("result-")]
 
 def check(kind, value, what):
     errors = [e.message for e in schemas[kind].iter_errors(value)] + [""]
-    expect(not errors[0], "%s does not match %s: %s\n  %s" % (what, kind, errors[0], json.dumps(value)[:300]))
+    expect(not errors[0], "%s does not match %s: %s\n  %s"
+           % (what, kind, errors[0], json.dumps(value)[:300]))
     others = [k for k in RESULTS if k != kind and kind in RESULTS and schemas[k].is_valid(value)]
     expect(not others, "%s also matches %s" % (what, ", ".join(others)))
 
@@ -85,7 +87,8 @@ run_job("measure", {"kind": "measure", "font": "DejaVu Sans", "size": 12,
                     "strings": ["Hello", "two\nlines", ""]}, "result-measure")
 with open(os.path.join(work, "clip.xml"), "w") as f:
     f.write("<xmeml version=\"4\"/>")
-run_job("write", {"kind": "clipboardWrite", "xmlPath": f.name, "id": "clip-1"}, "result-clipboardWrite")
+run_job("write", {"kind": "clipboardWrite", "xmlPath": f.name, "id": "clip-1"},
+        "result-clipboardWrite")
 expect(run_job("read", {"kind": "clipboardRead"}, "result-clipboardRead").get("id") == "clip-1",
        "clipboardRead did not give back what clipboardWrite put")
 
@@ -95,7 +98,8 @@ expect(run_job("read", {"kind": "clipboardRead"}, "result-clipboardRead").get("i
 run_job("no-font", {"kind": "measure", "size": 12}, "result-error")
 run_job("no-audio", {"wav": os.path.join(work, "missing.wav"), "model": model}, "result-error")
 run_job("unreadable", "{not json", "result-error")
-server = subprocess.Popen([sys.executable, os.path.join(source, "tests", "speech", "model-server.py"), work])
+server = subprocess.Popen(
+    [sys.executable, os.path.join(source, "tests", "speech", "model-server.py"), work])
 atexit.register(server.kill)
 port = os.path.join(work, "port")
 while not (os.path.exists(port) and open(port).read().endswith("\n")):
@@ -104,6 +108,7 @@ run_job("bad-digest", {"wav": audio, "model": os.path.join(work, "fetched.bin"),
                        "modelURL": "http://127.0.0.1:%d/slow/tiny.bin" % read(port),
                        "modelSHA": "0" * 64,
                        "modelSize": os.path.getsize(model)}, "result-error", "progress")
-expect("phase" in read(os.path.join(work, "bad-digest.json.progress")), "the failed download left no download record")
+expect("phase" in read(os.path.join(work, "bad-digest.json.progress")),
+       "the failed download left no download record")
 
 sys.exit("\n".join("FAIL: " + failure for failure in failures) or None)
