@@ -30,9 +30,7 @@ TEST(Decode, TakesAnObjectWithAStringOutAndKnownKeysOfTheirOwnType) {
       // Strings are taken unchanged (no trimming, no "~" expansion), escapes decoded to raw UTF-8.
       {R"({"out":"a\u0000b","prompt":" ~/x ","id":"\ud83d\ude00",)"
        "\"lang\":\"\xC3\xA9\xE6\xBC\xA2\"}",
-       {.out = std::string("a\0b", 3),
-        .lang = "\xC3\xA9\xE6\xBC\xA2",
-        .prompt = " ~/x ",
+       {.out = std::string("a\0b", 3), .lang = "\xC3\xA9\xE6\xBC\xA2", .prompt = " ~/x ",
         .id = "\xF0\x9F\x98\x80"}},
       {R"({"out":"o","size":18446744073709551615,"strings":[]})",
        {.out = "o", .size = 18446744073709551615.0, .strings = Strings{}}},

@@ -18,8 +18,7 @@ using nlohmann::json;
 TEST(Writer, WritesCompactJsonWithEscapedSlashesAndRawUtf8OrNoResultAtAll) {
   test::TempDir dir;
   const std::string path = dir / "r.json";
-  write(json{{"error", "Audio not found: /a/b é ⌘\n\x01"},
-             {"n", json::array({1, 2.5, -100.0})},
+  write(json{{"error", "Audio not found: /a/b é ⌘\n\x01"}, {"n", json::array({1, 2.5, -100.0})},
              {"k/", json::object()}},
         path);
   const auto written = test::readFile(path);

@@ -92,11 +92,9 @@ run_job("write", {"kind": "clipboardWrite", "xmlPath": f.name, "id": "clip-1"},
 expect(run_job("read", {"kind": "clipboardRead"}, "result-clipboardRead").get("id") == "clip-1",
        "clipboardRead did not give back what clipboardWrite put")
 
-# Failures: a worker's own message, a missing file, a job file that is no JSON, and a download
-# whose digest is wrong (served slowly, so that its progress file holds a download record, which
-# it keeps).
+# Failures: a worker's own message, a job file that is no JSON, and a download whose digest is
+# wrong (served slowly, so that its progress file holds a download record, which it keeps).
 run_job("no-font", {"kind": "measure", "size": 12}, "result-error")
-run_job("no-audio", {"wav": os.path.join(work, "missing.wav"), "model": model}, "result-error")
 run_job("unreadable", "{not json", "result-error")
 server = subprocess.Popen(
     [sys.executable, os.path.join(source, "tests", "speech", "model-server.py"), work])
