@@ -270,6 +270,12 @@ std::set<std::string> names(const std::string& folder) {
   return out;
 }
 
+// The i-th of many jobs' names, in name order, followed by `suffix`. Appended rather than
+// "job" + std::to_string(...): GCC 12 at -O3 warns falsely (-Wrestrict) on that.
+std::string nth(int i, const char* suffix = "") {
+  return std::string("job").append(std::to_string(1000 + i)).append(suffix);
+}
+
 TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
   test::TempDir dir;
   const std::string out = dir / "r.json";
@@ -346,15 +352,11 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
   // moment it is claimed: what runs is still the file that was claimed.
   const test::TempDir jobs, theirs;
   constexpr int count = 100;
-  // Appended rather than "j" + std::to_string(i): GCC 12 at -O3 warns falsely (-Wrestrict) on that.
-  const auto nameOf = [](int i, const char* suffix) {
-    return std::string("j").append(std::to_string(i)).append(suffix);
-  };
   for (int i = 0; i < count; ++i) {
-    const std::string name = nameOf(i, ".tovijob");
+    const std::string name = nth(i, ".tovijob");
     test::writeJob(theirs / name, measureJob(dir / "their.json"));
     ASSERT_EQ(::chown((theirs / name).c_str(), 65534, 65534), 0);
-    test::writeJob(dir / name, transcribeJob(dir / nameOf(i, ".json")));
+    test::writeJob(dir / name, transcribeJob(dir / nth(i, ".json")));
   }
   const files::Descriptor events(::inotify_init1(IN_CLOEXEC));  // closed after the swapper ends
   ASSERT_GE(::inotify_add_watch(events.get(), jobs.path.c_str(), IN_MOVED_TO), 0);
@@ -373,12 +375,12 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
   });
   const pid_t swapped = startWatcher(jobs.path, "2");
   for (int i = 0; i < count; ++i) {
-    const std::string name = nameOf(i, ".tovijob");
+    const std::string name = nth(i, ".tovijob");
     ASSERT_EQ(std::rename((dir / name).c_str(), (jobs / name).c_str()), 0);
   }
   EXPECT_EQ(process::wait(swapped), 0);
   EXPECT_FALSE(test::exists(dir / "their.json"));
-  for (int i = 0; i < count; ++i) EXPECT_TRUE(test::exists(dir / nameOf(i, ".json"))) << i;
+  for (int i = 0; i < count; ++i) EXPECT_TRUE(test::exists(dir / nth(i, ".json"))) << i;
 }
 
 // A stop (SIGINT, SIGTERM) ends whisper-cli, hands the job back and exits 0. A watcher killed
@@ -427,16 +429,15 @@ TEST(Watch, SeveralWatchersKilledAtRandomRunEveryJobOnce) {
   whisper.pause("0.05");
   ::setenv("TMPDIR", tmp.path.c_str(), 1);
   constexpr int count = 120, maxKills = 12;
-  const auto name = [](int i) { return "job" + std::to_string(1000 + i); };
   for (int i = 0; i < count; ++i)
-    test::writeJob(dir / name(i), whisper.job(dir / (name(i) + ".json"), name(i)));
+    test::writeJob(dir / nth(i), whisper.job(dir / nth(i, ".json"), nth(i)));
   std::vector<pid_t> watchers, killed;
   for (int i = 0; i < 3; ++i) watchers.push_back(startWatcher(jobs.path, "inf"));
   for (int i = 0; i < count; ++i)
-    ASSERT_EQ(std::rename((dir / name(i)).c_str(), (jobs / (name(i) + ".tovijob")).c_str()), 0);
+    ASSERT_EQ(std::rename((dir / nth(i)).c_str(), (jobs / nth(i, ".tovijob")).c_str()), 0);
   const auto answered = [&] {
     return std::ranges::count_if(std::views::iota(0, count),
-                                 [&](int i) { return test::exists(dir / (name(i) + ".json")); });
+                                 [&](int i) { return test::exists(dir / nth(i, ".json")); });
   };
   std::mt19937 random(12345);
   while (killed.size() < maxKills && answered() < count * 9 / 10) {
@@ -462,7 +463,7 @@ TEST(Watch, SeveralWatchersKilledAtRandomRunEveryJobOnce) {
         !seen.insert(start.watcher).second || std::ranges::count(killed, start.watcher) == 0;
   EXPECT_LE(std::ranges::max(runs | std::views::values), 1) << testing::PrintToString(runs);
   for (int i = 0; i < count; ++i)
-    EXPECT_EQ(test::readJson(dir / (name(i) + ".json"))["whisper"], json({{"job", name(i)}}));
+    EXPECT_EQ(test::readJson(dir / nth(i, ".json"))["whisper"], json({{"job", nth(i)}}));
 }
 
 // The answer and the folder's new name for it reach the disk before the job file is removed, so
