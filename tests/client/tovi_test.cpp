@@ -604,11 +604,10 @@ TEST_F(Tovi, StopsAtOnceAndLeavesNothingBehind) {
         if (inner.compare(0, 13, "tovi-whisper.") == 0) return true;
     return false;
   };
-  const process::Invocation tovi = {
-      .executable = "/usr/bin/env",  // which becomes tovi
-      .arguments = {"TMPDIR=" + temporary.path, TOVI, "transcribe", dir / "tone.wav", "--model", model},
-      .out = process::Stream::null,
-      .err = process::Stream::null};
+  process::Invocation tovi;
+  tovi.executable = "/usr/bin/env";  // which becomes tovi
+  tovi.arguments = {"TMPDIR=" + temporary.path, TOVI, "transcribe", dir / "tone.wav", "--model", model};
+  tovi.out = tovi.err = process::Stream::null;
   for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
     const pid_t pid = process::spawn(tovi).pid;
     ASSERT_TRUE(test::waitFor(whisperRuns)) << signal;
