@@ -81,10 +81,8 @@ json transcript(const std::vector<Spoken>& words, bool dtw = true, size_t perSeg
       t += words[i].pauseAfter;
     }
     tokens.push_back(token("[_TT_" + std::to_string(std::lround(t * 50)) + "]", 0, 0, 50400, -1));
-    segments.push_back({{"timestamps", {{"from", ""}, {"to", ""}}},
-                        {"offsets", span(from, t)},
-                        {"text", text},
-                        {"tokens", tokens}});
+    segments.push_back({{"timestamps", {{"from", ""}, {"to", ""}}}, {"offsets", span(from, t)},
+                        {"text", text}, {"tokens", tokens}});
   }
   const std::vector<double> db(static_cast<size_t>((t + 1.0) * 100), -30.0);
   return {{"ok", true},
@@ -92,11 +90,7 @@ json transcript(const std::vector<Spoken>& words, bool dtw = true, size_t perSeg
           {"env", {{"hop", 0.01}, {"db", db}}}};
 }
 
-struct Cue {
-  long long start, end;
-  Strings lines;
-  bool operator==(const Cue&) const = default;
-};
+struct Cue { long long start, end; Strings lines; bool operator==(const Cue&) const = default; };
 
 // The cues as players take them, after a strict reading of the file's form (the header, the cue
 // numbers in order, the times as the format writes them): the times as ffprobe reads them; the
