@@ -23,15 +23,17 @@
 namespace {
 
 using nlohmann::json;
+using Strings = std::vector<std::string>;
 
 const std::string TOVI = TOVI_BUILD_DIR "/bin/tovi";
+const std::string MAKE_MODEL = TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model";
 const std::string DEJAVU = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
                   WQY = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc",
                   LOMA = "/usr/share/fonts/truetype/tlwg/Loma.ttf";
 
 // One spoken word: its tokens (the first with its leading blank, as whisper writes them), how long
 // it lasts and the silence after it.
-struct Spoken { std::vector<std::string> tokens; double duration, pauseAfter = 0.04; };
+struct Spoken { Strings tokens; double duration, pauseAfter = 0.04; };
 
 // Splits text at blanks into words of one token each, with the punctuation a token of its own and
 // words longer than eight bytes cut into tokens, `rate` seconds a character.
@@ -43,7 +45,8 @@ std::vector<Spoken> speak(const std::string& text, double rate, double pauseAfte
     const size_t end = word.find_last_not_of(".,;:!?") + 1;
     const std::string body = word.substr(0, end), tail = word.substr(end);
     // Appended rather than added to a literal: GCC 12 at -O3 warns falsely (-Wrestrict) on that.
-    for (size_t at = 0; at < body.size(); at += 8) spoken.tokens.push_back(std::string(at == 0 ? " " : "").append(body, at, 8));
+    for (size_t at = 0; at < body.size(); at += 8)
+      spoken.tokens.push_back(std::string(at == 0 ? " " : "").append(body, at, 8));
     if (!tail.empty()) spoken.tokens.push_back(tail);
     if (tail.find_first_of(".!?") != std::string::npos) spoken.pauseAfter = pauseAfterSentence;
     words.push_back(spoken);
@@ -54,32 +57,40 @@ std::vector<Spoken> speak(const std::string& text, double rate, double pauseAfte
 // A helper result holding whisper-cli's JSON for the words (a segment per `perSegment` words, the
 // special tokens whisper-cli writes around them) and an envelope a second longer than the speech.
 json transcript(const std::vector<Spoken>& words, bool dtw = true, size_t perSegment = 12) {
+  const auto span = [](double from, double to) {
+    return json{{"from", std::lround(from * 1000)}, {"to", std::lround(to * 1000)}};
+  };
+  const auto token = [&](const std::string& text, double from, double to, size_t id, long dtw) {
+    return json{
+        {"text", text}, {"offsets", span(from, to)}, {"id", id}, {"p", 0.9}, {"t_dtw", dtw}};
+  };
   json segments = json::array();
   double t = 0.5;
-  const auto special = [](const std::string& text, int id) { return json{{"text", text}, {"offsets", {{"from", 0}, {"to", 0}}}, {"id", id}, {"t_dtw", -1}}; };
   for (size_t first = 0; first < words.size(); first += perSegment) {
-    json tokens = json::array({special("[_BEG_]", 50363)});
+    json tokens = json::array({token("[_BEG_]", 0, 0, 50363, -1)});
     std::string text;
     const double from = t;
     for (size_t i = first; i < std::min(words.size(), first + perSegment); ++i) {
       const double step = words[i].duration / static_cast<double>(words[i].tokens.size());
-      for (size_t k = 0; k < words[i].tokens.size(); ++k, t += step) {
+      for (const auto& piece : words[i].tokens) {
         // DTW times run a little behind the offsets, as they do.
-        tokens.push_back({{"text", words[i].tokens[k]}, {"offsets", {{"from", std::lround(t * 1000)}, {"to", std::lround((t + step) * 1000)}}},
-                          {"id", 1000 + i}, {"p", 0.9}, {"t_dtw", dtw ? std::lround(t * 100) + 2 : -1}});
-        text += words[i].tokens[k];
+        tokens.push_back(token(piece, t, t + step, 1000 + i, dtw ? std::lround(t * 100) + 2 : -1));
+        text += piece;
+        t += step;
       }
       t += words[i].pauseAfter;
     }
-    tokens.push_back(special("[_TT_" + std::to_string(std::lround(t * 50)) + "]", 50400));
-    segments.push_back({{"timestamps", {{"from", ""}, {"to", ""}}}, {"offsets", {{"from", std::lround(from * 1000)}, {"to", std::lround(t * 1000)}}},
+    tokens.push_back(token("[_TT_" + std::to_string(std::lround(t * 50)) + "]", 0, 0, 50400, -1));
+    segments.push_back({{"timestamps", {{"from", ""}, {"to", ""}}}, {"offsets", span(from, t)},
                         {"text", text}, {"tokens", tokens}});
   }
-  return {{"ok", true}, {"whisper", {{"result", {{"language", "en"}}}, {"transcription", segments}}},
-          {"env", {{"hop", 0.01}, {"db", std::vector<double>(static_cast<size_t>((t + 1.0) * 100), -30.0)}}}};
+  const std::vector<double> db(static_cast<size_t>((t + 1.0) * 100), -30.0);
+  return {{"ok", true},
+          {"whisper", {{"result", {{"language", "en"}}}, {"transcription", segments}}},
+          {"env", {{"hop", 0.01}, {"db", db}}}};
 }
 
-struct Cue { long long start, end; std::vector<std::string> lines; bool operator==(const Cue&) const = default; };
+struct Cue { long long start, end; Strings lines; bool operator==(const Cue&) const = default; };
 
 // The cues as players take them, after a strict reading of the file's form (the header, the cue
 // numbers in order, the times as the format writes them): the times as ffprobe reads them; the
@@ -87,28 +98,36 @@ struct Cue { long long start, end; std::vector<std::string> lines; bool operator
 // read as an ASS renderer does ("\\N" breaks the line, "\\{" is a brace, a word joiner is nothing),
 // with no markup left in it.
 std::vector<Cue> read(const std::string& file, bool vtt, const test::TempDir& dir) {
-  const std::string text = test::readFile(file).value(), time = vtt ? R"(\d\d:\d\d:\d\d\.\d{3})" : R"(\d\d:\d\d:\d\d,\d{3})";
+  const std::string text = test::readFile(file).value();
+  const std::string time = vtt ? R"(\d\d:\d\d:\d\d\.\d{3})" : R"(\d\d:\d\d:\d\d,\d{3})";
   EXPECT_EQ(text.substr(0, vtt ? 8 : 0), vtt ? "WEBVTT\n\n" : "");
   std::vector<Cue> cues;
   for (size_t at = vtt ? 8 : 0, end; at < text.size(); at = end + 2) {
     end = std::min(text.find("\n\n", at), text.size());
-    const std::string cue = text.substr(at, end - at), number = vtt ? "" : std::to_string(cues.size() + 1) + "\n";
-    EXPECT_TRUE(std::regex_match(cue, std::regex(number + time + " --> " + time + "(\n[^\n]+)+\n?"))) << cue;
+    const std::string cue = text.substr(at, end - at);
+    const std::string number = vtt ? "" : std::to_string(cues.size() + 1) + "\n";
+    const std::regex form(number + time + " --> " + time + "(\n[^\n]+)+\n?");
+    EXPECT_TRUE(std::regex_match(cue, form)) << cue;
     std::istringstream in(cue.substr(cue.find('\n', cue.find("-->")) + 1));
     cues.emplace_back();
     for (std::string line; std::getline(in, line); cues.back().lines.push_back(line))
       for (const auto& [from, to] : {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"}})
         if (vtt) line = std::regex_replace(line, std::regex(from), to);
   }
-  const auto packets = json::parse(test::runProgram("/usr/bin/ffprobe", {"-v", "error", "-of", "json", "-show_packets", file}).output)["packets"];
+  const auto probe =
+      test::runProgram("/usr/bin/ffprobe", {"-v", "error", "-of", "json", "-show_packets", file});
+  const auto packets = json::parse(probe.output)["packets"];
   EXPECT_EQ(packets.size(), cues.size());
   for (size_t i = 0; i < std::min(cues.size(), packets.size()); ++i) {
-    const auto ms = [&](const char* key) { return std::llround(std::stod(packets[i][key].get<std::string>()) * 1000); };
+    const auto ms = [&](const char* key) {
+      return std::llround(std::stod(packets[i][key].get<std::string>()) * 1000);
+    };
     cues[i].start = ms("pts_time"), cues[i].end = cues[i].start + ms("duration_time");
   }
   if (vtt) return cues;
-  EXPECT_EQ(test::runProgram("/usr/bin/ffmpeg", {"-v", "error", "-y", "-i", file, dir / "shown.ass"}).status, 0);
-  std::istringstream in(test::readFile(dir / "shown.ass").value_or(""));
+  const std::string ass = dir / "shown.ass";
+  EXPECT_EQ(test::runProgram("/usr/bin/ffmpeg", {"-v", "error", "-y", "-i", file, ass}).status, 0);
+  std::istringstream in(test::readFile(ass).value_or(""));
   size_t c = 0;
   for (std::string row; std::getline(in, row);) {
     if (row.rfind("Dialogue:", 0) != 0 || c == cues.size()) continue;
@@ -118,19 +137,20 @@ std::vector<Cue> read(const std::string& file, bool vtt, const test::TempDir& di
     auto& lines = cues[c++].lines;
     lines.clear();
     static const std::regex lineBreak(R"(\\N)"), unseen("\u2060|\\\\(?=[{}])");
-    for (std::sregex_token_iterator line(shown.begin(), shown.end(), lineBreak, -1), end; line != end; ++line)
+    using Pieces = std::sregex_token_iterator;
+    for (Pieces line(shown.begin(), shown.end(), lineBreak, -1); line != Pieces(); ++line)
       lines.push_back(std::regex_replace(line->str(), unseen, ""));
   }
   EXPECT_EQ(c, cues.size());
   return cues;
 }
 
-std::vector<std::string> split(const std::string& text) {
+Strings split(const std::string& text) {
   std::istringstream in(text);
   return {std::istream_iterator<std::string>(in), {}};
 }
 
-std::string joined(const std::vector<std::string>& words, const std::string& joiner) {
+std::string joined(const Strings& words, const std::string& joiner) {
   std::string s;
   for (const auto& w : words) s += (s.empty() ? "" : joiner) + w;
   return s;
@@ -140,22 +160,28 @@ std::string joined(const std::vector<std::string>& words, const std::string& joi
 struct Case {
   std::string name;
   json result;
-  std::string font, file, joiner;  // the joiner of words: a blank, or nothing in a script without blanks
+  // The joiner of words: a blank, or nothing in a script without blanks.
+  std::string font, file, joiner;
   double width;
   int lines;
-  std::vector<std::string> words;  // as the captions must hold them, in order
-  bool roomy, punctuatedEnds;      // pauses leave time for every reading-speed and duration rule; every cue can end at punctuation
+  // The words as the captions must hold them, in order.
+  Strings words;
+  // Pauses leave time for every reading-speed and duration rule; every cue can end at punctuation.
+  bool roomy, punctuatedEnds;
   std::vector<double> pauses = {};  // the silence after each word
   double fps = 0;                   // --fps, when given
 };
 
 // A case of the words as spoken: in DejaVu Sans, or a script without blanks in the font given.
-Case make(std::string name, const std::vector<Spoken>& spoken, double width, int lines, bool roomy, bool punctuated,
-          bool dtw = true, const std::string& font = "DejaVu Sans", const std::string& file = DEJAVU) {
+Case make(std::string name, const std::vector<Spoken>& spoken, double width, int lines, bool roomy,
+          bool punctuated, bool dtw = true, const std::string& font = "DejaVu Sans",
+          const std::string& file = DEJAVU) {
   const bool spaced = file == DEJAVU;
-  Case c{name, transcript(spoken, dtw, spaced ? 12 : 30), font, file, spaced ? " " : "", width, lines, {}, roomy, punctuated};
+  Case c{name, transcript(spoken, dtw, spaced ? 12 : 30), font, file, spaced ? " " : "",
+         width, lines, {}, roomy, punctuated};
   for (const auto& w : spoken) {
-    c.words.push_back(std::accumulate(w.tokens.begin(), w.tokens.end(), std::string()).substr(spaced ? 1 : 0));
+    const std::string word = std::accumulate(w.tokens.begin(), w.tokens.end(), std::string());
+    c.words.push_back(word.substr(spaced));
     c.pauses.push_back(w.pauseAfter);
   }
   return c;
@@ -163,12 +189,14 @@ Case make(std::string name, const std::vector<Spoken>& spoken, double width, int
 
 // A script without blanks in dictionary words (set apart by "|" here) in lines of 200, the tokens
 // whole words or single characters.
-Case unspaced(std::string name, const std::string& words, bool characterTokens, const std::string& font, const std::string& file) {
+Case unspaced(std::string name, const std::string& words, bool characterTokens,
+              const std::string& font, const std::string& file) {
   std::vector<Spoken> spoken;
   std::istringstream in(words);
   for (std::string w; std::getline(in, w, '|');) {
     spoken.push_back({{}, 0.04 * static_cast<double>(w.size())});
-    for (size_t at = 0, step = characterTokens ? 3 : w.size(); at < w.size(); at += step) spoken.back().tokens.push_back(w.substr(at, step));
+    for (size_t at = 0, step = characterTokens ? 3 : w.size(); at < w.size(); at += step)
+      spoken.back().tokens.push_back(w.substr(at, step));
   }
   return make(name, spoken, 200, 2, false, false, true, font, file);
 }
@@ -176,24 +204,30 @@ Case unspaced(std::string name, const std::string& words, bool characterTokens, 
 std::vector<Case> cases() {
   std::vector<Case> all;
   const std::string story =
-      "When the committee finally gathered in the long hall on the second floor of the old library building, "
-      "nobody could remember who had called the meeting or why it had been called at such an inconvenient hour "
-      "of the evening. The chairwoman read the minutes, which were longer than anyone expected and considerably "
-      "less interesting than the weather outside; the treasurer, meanwhile, drew small boats in the margins.";
+      "When the committee finally gathered in the long hall on the second floor of the old "
+      "library building, nobody could remember who had called the meeting or why it had been "
+      "called at such an inconvenient hour of the evening. The chairwoman read the minutes, which "
+      "were longer than anyone expected and considerably less interesting than the weather "
+      "outside; the treasurer, meanwhile, drew small boats in the margins.";
   all.push_back(make("long sentences", speak(story, 0.065), 480, 2, false, false));
   // Three lines, and token offsets only.
   all.push_back(make("three lines, offsets", speak(story, 0.065), 360, 3, false, false, false));
-  all.push_back(make("a word wider than the line", speak("The doctor said it was pneumonoultramicroscopicsilicovolcanoconiosis, "
-                                                          "again. Then everyone went home.", 0.06, 1.0), 300, 2, true, true));
+  const std::string longWord =
+      "The doctor said it was pneumonoultramicroscopicsilicovolcanoconiosis, again. Then everyone "
+      "went home.";
+  all.push_back(make("a word wider than the line", speak(longWord, 0.06, 1.0), 300, 2, true, true));
   // Bursts of fast speech (about 25 characters a second) between pauses long enough to read them.
-  auto fast = speak("Quick, quick, get the bags and go to the car right now! We are late, very late, we should have left an hour "
-                    "ago. No time to argue, just drive.", 0.04, 3.0);
+  auto fast = speak("Quick, quick, get the bags and go to the car right now! We are late, "
+                    "very late, we should have left an hour ago. No time to argue, just drive.",
+                    0.04, 3.0);
   all.push_back(make("fast speech", fast, 520, 2, true, true));
-  auto paused = speak("So I waited. And waited some more while the rain kept falling on the roof", 0.07);
+  auto paused =
+      speak("So I waited. And waited some more while the rain kept falling on the roof", 0.07);
   paused[2].pauseAfter = 4.0, paused[8].pauseAfter = 2.5;
   all.push_back(make("long pauses", paused, 520, 2, true, false));
-  all.push_back(make("punctuation", speak("Yes, of course. Well, maybe; I don't know: ask her! Really? \"Fine,\" she said. Tomorrow, then.",
-                                           0.07, 0.6), 520, 2, true, true));
+  const std::string punctuation = "Yes, of course. Well, maybe; I don't know: ask her! Really? "
+                                  "\"Fine,\" she said. Tomorrow, then.";
+  all.push_back(make("punctuation", speak(punctuation, 0.07, 0.6), 520, 2, true, true));
   all.push_back(all.back());
   all.back().name = "at 23.976 frames a second", all.back().fps = 23.976;
   // whisper-cli's own JSON tells no audio length: the last cue still gets its reading time.
@@ -202,25 +236,40 @@ std::vector<Case> cases() {
   all.back().result = all.back().result["whisper"];
   // Text that SRT players would read as markup shows as typed; whisper's silence marker goes, other
   // sounds stay.
-  all.push_back(make("markup and silence", speak("[BLANK_AUDIO] She typed <i>this</i> and {\\an8} here. Then "
-                                                  "<font color=red> came, [MUSIC] and C:\\New\\notes too.", 0.07, 0.6), 520, 2, true, false));
+  const std::string markup = "[BLANK_AUDIO] She typed <i>this</i> and {\\an8} here. Then "
+                             "<font color=red> came, [MUSIC] and C:\\New\\notes too.";
+  all.push_back(make("markup and silence", speak(markup, 0.07, 0.6), 520, 2, true, false));
   all.back().words.erase(all.back().words.begin());
   all.back().pauses.erase(all.back().pauses.begin());
-  all.push_back(make("Cyrillic", speak("Мы долго шли по лесу, и никто не знал, куда ведёт эта узкая тропинка. "
-                                        "Потом начался дождь, и мы вернулись домой.", 0.04), 420, 2, false, false));
+  const std::string cyrillic =
+      "Мы долго шли по лесу, и никто не знал, "
+      "куда ведёт эта узкая тропинка. "
+      "Потом начался дождь, и мы вернулись домой.";
+  all.push_back(make("Cyrillic", speak(cyrillic, 0.04), 420, 2, false, false));
 
   // Scripts without blanks, lines breaking only between their words. Japanese, a word a token, one
   // character split over two tokens as whisper's byte-level tokens do, each only U+FFFD after the
-  // helper's repair ("天気" -> "天" and two halves of "気"); Chinese, a character a token; Thai, a
-  // word a token.
-  all.push_back(unspaced("Japanese", "今日|は|とても|いい|天気|です|ね|。|明日|も|晴れる|と|いい|な|と|思|い|ます|。", false, "WenQuanYi Micro Hei", WQY));
+  // helper's repair ("天気" -> "天" and two halves of "気"); Chinese, a character a token;
+  // Thai, a word a token.
+  all.push_back(unspaced("Japanese",
+                         "今日|は|とても|いい|天気|です|ね|。|"
+                         "明日|も|晴れる|と|いい|な|と|思|い|ます|。",
+                         false, "WenQuanYi Micro Hei", WQY));
   auto& tokens = all.back().result["whisper"]["transcription"][0]["tokens"];
-  const auto token = std::find_if(tokens.begin(), tokens.end(), [](const json& t) { return t["text"] == "天気"; });
+  const auto token = std::find_if(tokens.begin(), tokens.end(),
+                                  [](const json& t) { return t["text"] == "天気"; });
   json half = *token;
   half["text"] = "\uFFFD", (*token)["text"] = "天";
   tokens.insert(token + 1, 2, half);
-  all.push_back(unspaced("Chinese", "我们|今天|讨论|这个|问题|。|大家|都|觉得|这个|问题|非常|重要|，|所以|我们|需要|认真|地|研究|。", true, "WenQuanYi Micro Hei", WQY));
-  all.push_back(unspaced("Thai", "ภาษา|ไทย|เป็น|ภาษา|ที่|เขียน|โดย|ไม่มี|ช่อง|ว่าง|ระหว่าง|คำ|ผู้|อ่าน|ต้อง|แยก|คำ|เอง", false, "Loma", LOMA));
+  all.push_back(unspaced("Chinese",
+                         "我们|今天|讨论|这个|问题|。|大家|都|觉得|这个|"
+                         "问题|非常|重要|，|所以|我们|需要|认真|地|研究|。",
+                         true, "WenQuanYi Micro Hei", WQY));
+  all.push_back(unspaced("Thai",
+                         "ภาษา|ไทย|เป็น|ภาษา|ที่|เขียน|"
+                         "โดย|ไม่มี|ช่อง|ว่าง|ระหว่าง|"
+                         "คำ|ผู้|อ่าน|ต้อง|แยก|คำ|เอง",
+                         false, "Loma", LOMA));
   return all;
 }
 
@@ -228,69 +277,88 @@ std::vector<Case> cases() {
 // after an article, a preposition, an auxiliary, a conjunction, or a given name before a surname),
 // or other (O).
 char kind(std::string upper, const std::string& lower) {
-  static const std::regex hanging("a|an|the|about|after|at|before|by|for|from|in|into|of|on|over|to|under|with|without|am|is|are|"
-                                   "was|were|be|been|has|have|had|do|does|did|will|would|can|could|should|must|and|but|or|because|"
-                                   "if|that|which|who|when|where|while", std::regex::icase);
+  static const std::regex hanging(
+      "a|an|the|about|after|at|before|by|for|from|in|into|of|on|over|to|under|with|without|"
+      "am|is|are|was|were|be|been|has|have|had|do|does|did|will|would|can|could|should|must|"
+      "and|but|or|because|if|that|which|who|when|where|while",
+      std::regex::icase);
   static const std::regex name("[A-Z][a-z]+[,.;:!?]*");
   while (upper.back() == '"') upper.pop_back();
   if (std::string(".,;:!?").find(upper.back()) != std::string::npos) return 'P';
-  return std::regex_match(upper, hanging) || (std::regex_match(upper, name) && std::regex_match(lower, name)) ? 'H' : 'O';
+  const bool givenName = std::regex_match(upper, name) && std::regex_match(lower, name);
+  return std::regex_match(upper, hanging) || givenName ? 'H' : 'O';
+}
+
+// tovi's arguments for captions of `inputs` at 24 points in `font`, lines of `width`, then `more`.
+Strings captions(Strings inputs, const Strings& more = {}, const std::string& font = "DejaVu Sans",
+                 double width = 400) {
+  inputs.insert(inputs.begin(), "captions");
+  inputs.insert(inputs.end(), {"--font", font, "--size", "24", "--width", std::to_string(width)});
+  inputs.insert(inputs.end(), more.begin(), more.end());
+  return inputs;
 }
 
 TEST(Captions, LinesFitTheMeasuredWidthAndCuesKeepTheRules) {
   test::TempDir dir;
+  static const std::regex thaiMark("\xE0\xB8[\xB1\xB4-\xBA]|\xE0\xB9[\x87-\x8E]");
   for (const auto& c : cases()) {
+    SCOPED_TRACE(c.name);
+    const double audioEnd = c.result.contains("env") ? 10.0 * c.result["env"]["db"].size() : INFINITY;
     // At a frame rate, cues are two frames apart at the least.
-    const double audioEnd = c.result.contains("env") ? 10.0 * static_cast<double>(c.result["env"]["db"].size()) : INFINITY,
-                 gap = c.fps > 0 ? 2000 / c.fps - 0.5 : 80;
+    const double gap = c.fps > 0 ? 2000 / c.fps - 0.5 : 80;
     test::writeFile(dir / "result.json", c.result.dump());
     // Both formats, the WebVTT cues the same as the SRT ones.
-    SCOPED_TRACE(c.name);
     std::vector<Cue> cues;
     for (const std::string format : {"srt", "vtt"}) {
       const std::string out = dir / ("captions." + format);
-      std::vector<std::string> arguments = {"captions", dir / "result.json", "--font", c.font, "--size", "24", "--width",
-                                            std::to_string(c.width), "--lines", std::to_string(c.lines), "--format", format, "-o", out};
-      if (c.fps > 0) arguments.insert(arguments.end(), {"--fps", std::to_string(c.fps)});
-      const auto run = test::runProgram(TOVI, arguments);
+      Strings more = {"--lines", std::to_string(c.lines), "--format", format, "-o", out};
+      if (c.fps > 0) more.insert(more.end(), {"--fps", std::to_string(c.fps)});
+      const auto run = test::runProgram(TOVI, captions({dir / "result.json"}, more, c.font, c.width));
       ASSERT_EQ(run.status, 0) << format << ": " << run.output;
       if (cues.empty()) cues = read(out, format == "vtt", dir);
       else EXPECT_EQ(read(out, format == "vtt", dir), cues);
     }
-    std::vector<std::string> lines;
+    Strings lines;
     std::string candidates;  // each two-line cue's possible breaks, as the two lines of each
     size_t w = 0;            // the words the cues hold so far: whole words, all of them, in order
     for (size_t i = 0; i < cues.size(); ++i) {
       SCOPED_TRACE("cue " + std::to_string(i + 1));
       const auto& cue = cues[i];
-      EXPECT_TRUE(!cue.lines.empty() && cue.lines.size() <= static_cast<size_t>(c.lines) && cue.start >= 0 &&
-                  cue.end <= audioEnd && cue.end - cue.start <= 7000);
+      EXPECT_TRUE(!cue.lines.empty() && cue.lines.size() <= static_cast<size_t>(c.lines));
+      EXPECT_TRUE(cue.start >= 0 && cue.end <= audioEnd && cue.end - cue.start <= 7000);
       if (i > 0) { EXPECT_GE(cue.start, cues[i - 1].end + gap); }
-      for (const long long ms : {cue.start, cue.end})
-        if (c.fps > 0) { EXPECT_NEAR(ms * c.fps / 1000, std::round(ms * c.fps / 1000), 0.5 * c.fps / 1000) << ms; }
+      for (const double frames : {cue.start * c.fps / 1000, cue.end * c.fps / 1000})
+        if (c.fps > 0) { EXPECT_NEAR(frames, std::round(frames), 0.5 * c.fps / 1000); }
       lines.insert(lines.end(), cue.lines.begin(), cue.lines.end());
       const size_t first = w;
       for (const auto& l : cue.lines) {
         std::string words;
-        while (words.size() < l.size() && w < c.words.size()) words += (words.empty() ? "" : c.joiner) + c.words[w++];
+        while (words.size() < l.size() && w < c.words.size())
+          words += (words.empty() ? "" : c.joiner) + c.words[w++];
         EXPECT_EQ(l, words) << "a word split";
       }
       // No cue holds words from both sides of a long pause.
-      for (size_t k = first; k + 1 < w && k < c.pauses.size(); ++k) { EXPECT_LT(c.pauses[k], 2.0) << "a cue spans the pause after " << c.words[k]; }
+      for (size_t k = first; k + 1 < w && k < c.pauses.size(); ++k)
+        EXPECT_LT(c.pauses[k], 2.0) << "a cue spans the pause after " << c.words[k];
       const auto ws = split(joined(cue.lines, " "));
       for (size_t k = 1; k < ws.size() && cue.lines.size() == 2 && c.joiner == " "; ++k)
-        candidates += joined({ws.begin(), ws.begin() + static_cast<long>(k)}, " ") + "\n" + joined({ws.begin() + static_cast<long>(k), ws.end()}, " ") + "\n";
-      if (c.punctuatedEnds) { EXPECT_NE(std::string(".,;:!?\"").find(cue.lines.back().back()), std::string::npos) << cue.lines.back(); }
+        candidates += joined({ws.begin(), ws.begin() + k}, " ") + "\n" +
+                      joined({ws.begin() + k, ws.end()}, " ") + "\n";
+      if (c.punctuatedEnds) {
+        EXPECT_NE(std::string(".,;:!?\"").find(cue.lines.back().back()), std::string::npos)
+            << cue.lines.back();
+      }
       // The rules of duration and reading speed, in characters (code points but Thai's vowel and
       // tone marks, the line breaks counted as the blanks they stand for), hold where the speech
       // leaves room: a cue cut short ends where the next must begin.
-      const bool hemmed = cue.end == audioEnd || (i + 1 < cues.size() && cue.end >= cues[i + 1].start - gap - 1);
+      const bool hemmed = cue.end == audioEnd ||
+                          (i + 1 < cues.size() && cue.end >= cues[i + 1].start - gap - 1);
       if (!c.roomy && hemmed) continue;
       EXPECT_GE(cue.end - cue.start, 800);
       const std::string text = joined(cue.lines, c.joiner);
-      static const std::regex thaiMark("\xE0\xB8[\xB1\xB4-\xBA]|\xE0\xB9[\x87-\x8E]");
       size_t n = 0;
-      for (size_t at = 0; at < text.size(); ++at) n += (text[at] & 0xC0) != 0x80 && !std::regex_match(text.substr(at, 3), thaiMark);
+      for (size_t at = 0; at < text.size(); ++at)
+        n += (text[at] & 0xC0) != 0x80 && !std::regex_match(text.substr(at, 3), thaiMark);
       EXPECT_LE(static_cast<double>(n) / ((cue.end - cue.start) / 1000.0), 17.0 + 1e-9) << text;
     }
     EXPECT_EQ(w, c.words.size());
@@ -300,8 +368,11 @@ TEST(Captions, LinesFitTheMeasuredWidthAndCuesKeepTheRules) {
     const auto widths = test::shapedLines(c.file, joined(lines, "\n") + "\n" + candidates, 24);
     ASSERT_EQ(widths.size(), lines.size() + std::count(candidates.begin(), candidates.end(), '\n'));
     for (size_t i = 0; i < lines.size(); ++i) {
-      if (c.joiner != " " || lines[i].find(' ') != std::string::npos) { EXPECT_LE(widths[i], c.width) << lines[i]; }
-      else if (widths[i] > c.width) { EXPECT_GT(lines[i].size(), 30u) << "only the long word is wider"; }
+      if (c.joiner != " " || lines[i].find(' ') != std::string::npos) {
+        EXPECT_LE(widths[i], c.width) << lines[i];
+      } else if (widths[i] > c.width) {
+        EXPECT_GT(lines[i].size(), 30u) << "only the long word is wider";
+      }
     }
     // Two-line cues break as a subtitler would: after punctuation where such a break that fits
     // leaves the longest line at most 10 % longer, never where the phrase goes on where another
@@ -314,9 +385,13 @@ TEST(Captions, LinesFitTheMeasuredWidthAndCuesKeepTheRules) {
       const auto ws = split(joined(cue.lines, " "));
       struct Break { double longest; bool alone; char kind; };
       std::vector<Break> breaks;
-      for (size_t k = 1; k < ws.size(); ++k, b += 2)
-        breaks.push_back({std::max(widths[b], widths[b + 1]), k == 1 || k + 1 == ws.size(), kind(ws[k - 1], ws[k])});
-      const bool lonelyAvoidable = std::any_of(breaks.begin(), breaks.end(), [&](const Break& x) { return x.longest <= c.width && !x.alone; });
+      for (size_t k = 1; k < ws.size(); ++k, b += 2) {
+        const bool alone = k == 1 || k + 1 == ws.size();
+        breaks.push_back({std::max(widths[b], widths[b + 1]), alone, kind(ws[k - 1], ws[k])});
+      }
+      const bool lonelyAvoidable = std::any_of(breaks.begin(), breaks.end(), [&](const Break& x) {
+        return x.longest <= c.width && !x.alone;
+      });
       const Break was = breaks.at(split(cue.lines[0]).size() - 1);
       const std::string shown = cue.lines[0] + " / " + cue.lines[1];
       if (lonelyAvoidable) { EXPECT_FALSE(was.alone) << shown; }
@@ -324,8 +399,11 @@ TEST(Captions, LinesFitTheMeasuredWidthAndCuesKeepTheRules) {
         if (is.longest > c.width || (lonelyAvoidable && is.alone)) continue;
         // Measured in words alone plus blanks, a choice may miss the best by a kerning pair or so;
         // the kinds told apart here hold finer preferences (a sentence's end over a comma).
-        if (is.kind == was.kind) { EXPECT_LE(was.longest, is.longest + (was.kind == 'H' ? 1.0 : 0.15 * c.width)) << shown; }
-        if ((was.kind == 'H' && is.kind != 'H') || (was.kind != 'P' && is.kind == 'P')) { EXPECT_GT(is.longest, 1.1 * was.longest) << shown; }
+        const double slack = was.kind == 'H' ? 1.0 : 0.15 * c.width;
+        if (is.kind == was.kind) { EXPECT_LE(was.longest, is.longest + slack) << shown; }
+        const bool better =
+            (was.kind == 'H' && is.kind != 'H') || (was.kind != 'P' && is.kind == 'P');
+        if (better) { EXPECT_GT(is.longest, 1.1 * was.longest) << shown; }
       }
     }
   }
@@ -335,55 +413,62 @@ TEST(Captions, LinesFitTheMeasuredWidthAndCuesKeepTheRules) {
 struct Tovi : ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(test::exists(speech::realWhisper())) << "run tools/build-whisper " TOVI_BUILD_DIR;
-    ASSERT_EQ(test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {model}).status, 0);
-    ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", {"-w", speech, "Captions need words and times."}).status, 0);
+    ASSERT_EQ(test::runProgram(MAKE_MODEL, {model}).status, 0);
+    const Strings say = {"-w", speech, "Captions need words and times."};
+    ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", say).status, 0);
   }
   test::TempDir dir;
   const std::string model = dir / "tiny.bin", speech = dir / "speech.wav";
 };
 
-// tovi's arguments for captions of `inputs` in DejaVu Sans, 24 points, lines of 400, then `more`.
-std::vector<std::string> captions(std::vector<std::string> inputs, const std::vector<std::string>& more = {}) {
-  inputs.insert(inputs.begin(), "captions");
-  for (const auto& argument : {"--font", "DejaVu Sans", "--size", "24", "--width", "400"}) inputs.push_back(argument);
-  inputs.insert(inputs.end(), more.begin(), more.end());
-  return inputs;
+// Runs tovi with `arguments` on a terminal (script gives it one), after the shell's `before`: its
+// output as the terminal shows it.
+test::Run onTerminal(const Strings& arguments, const std::string& before = "") {
+  std::string command = before + TOVI;
+  for (const auto& argument : arguments) command += " '" + argument + "'";
+  return test::runProgram("/usr/bin/script", {"-qec", command, "/dev/null"});
 }
 
-// Runs a shell command on a terminal (script gives it one), its output as the terminal shows it.
-test::Run onTerminal(const std::string& command) { return test::runProgram("/usr/bin/script", {"-qec", command, "/dev/null"}); }
-
 TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
+  const std::string result = dir / "result.json";
   // Without a terminal: the transcript alone, no progress bar.
-  auto run = test::runProgram(TOVI, {"transcribe", speech, "--model", model, "-o", dir / "result.json"});
-  EXPECT_EQ(std::pair(run.status, run.output), std::pair(0, std::string("Hello world.\n")));
-  EXPECT_EQ(test::readJson(dir / "result.json")["whisper"]["transcription"][0]["text"], " Hello world.");
+  auto run = test::runProgram(TOVI, {"transcribe", speech, "--model", model, "-o", result});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "Hello world.\n");
 
   // On a terminal of 40 columns (script gives it one), a line that never wraps and names the file:
   // the download of the missing model from a loopback server from its start, then each file's
   // loading and transcription; then the caption files' names.
   speech::ModelServer server(dir.path);
   std::filesystem::copy_file(speech, dir / "again.wav");
-  for (const char* folder : {"bar", "out"}) ASSERT_TRUE(std::filesystem::create_directory(dir / folder));
-  run = onTerminal("stty cols 40; " + TOVI + " captions '" + speech + "' '" + dir / "again.wav' --model '" + dir / "models/tiny.bin" +
-                   "' --model-url " + server.url + "slow/tiny.bin --model-size " + std::to_string(std::filesystem::file_size(model)) +
-                   " --font 'DejaVu Sans' --size 24 --width 400 -o " + dir / "bar");
+  for (const char* folder : {"bar", "out"})
+    ASSERT_TRUE(std::filesystem::create_directory(dir / folder));
+  run = onTerminal(captions({speech, dir / "again.wav", "--model", dir / "models/tiny.bin",
+                             "--model-url", server.url + "slow/tiny.bin", "--model-size",
+                             std::to_string(std::filesystem::file_size(model)), "-o", dir / "bar"}),
+                   "stty cols 40; ");
   ASSERT_EQ(run.status, 0) << run.output;
   for (const auto* pattern : {R"(^\r[^\r]*speech\.wav: Downloading the model\x1b\[K\r)",
-                              R"(speech\.wav: Downloading the model +\d+%)", R"(again\.wav: Loading the model)", R"(again\.wav: Transcribing( \[#+\])? 100%)"})
-    EXPECT_TRUE(std::regex_search(run.output, std::regex(pattern))) << pattern << "\n" << run.output;
+                              R"(speech\.wav: Downloading the model +\d+%)",
+                              R"(again\.wav: Loading the model)",
+                              R"(again\.wav: Transcribing( \[#+\])? 100%)"})
+    EXPECT_TRUE(std::regex_search(run.output, std::regex(pattern)))
+        << pattern << "\n" << run.output;
   EXPECT_NE(run.output.find(dir / "bar/again.srt"), std::string::npos) << run.output;
   std::istringstream lines(std::regex_replace(run.output, std::regex("\x1b\\[K|\r"), "\n"));
   for (std::string line; std::getline(lines, line);) {
-    const auto columns = std::count_if(line.begin(), line.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; });
+    const auto columns =
+        std::count_if(line.begin(), line.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; });
     EXPECT_TRUE(columns <= 39 || line.compare(0, dir.path.size(), dir.path) == 0) << line;
   }
   // On a terminal wide enough, the device it runs on, unless told otherwise; captions straight
   // from the audio, and below from the saved result: the same either way.
-  run = onTerminal(TOVI + " captions '" + speech + "' --model '" + model + "' --font 'DejaVu Sans' --size 24 --width 400 -o '" + dir / "audio.srt'");
-  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(\] 100% on the CPU(\x1b\[K)?\r?\n)"))) << run.output;
+  run = onTerminal(captions({speech, "--model", model, "-o", dir / "audio.srt"}));
+  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(\] 100% on the CPU(\x1b\[K)?\r?\n)")))
+      << run.output;
   const std::string srt = test::readFile(dir / "audio.srt").value_or("");
-  EXPECT_TRUE(std::regex_match(srt, std::regex(R"(1\n00:00:0\d,\d{3} --> 00:00:0\d,\d{3}\nHello world\.\n\n)"))) << srt;
+  const std::regex oneCue(R"(1\n00:00:0\d,\d{3} --> 00:00:0\d,\d{3}\nHello world\.\n\n)");
+  EXPECT_TRUE(std::regex_match(srt, oneCue)) << srt;
   // From the saved result, the same: with the font's name in another letter case, a temporary
   // directory that is not there and an output that is a link to a descriptor (written in place,
   // not replaced); through a link, its target replaced whole, keeping its mode; into a FIFO,
@@ -392,26 +477,34 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   ::chmod((dir / "target.srt").c_str(), 0600);
   std::filesystem::create_symlink("target.srt", dir / "link.srt");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-  for (const auto& [command, written] : std::vector<std::pair<std::string, std::string>>{
-           {"TMPDIR=/nonexistent \"$0\" captions result.json --font 'dejavu sans' --size 24 --width 400 -o /dev/stdout", ""},
-           {"\"$0\" captions result.json --font 'DejaVu Sans' --size 24 --width 400 -o link.srt", "target.srt"},
-           {"{ timeout 30 cat fifo > from-fifo & } && \"$0\" captions result.json --font 'DejaVu Sans' --size 24 --width 400 -o fifo; "
-            "status=$?; wait; exit $status", "from-fifo"}}) {
-    const auto fromResult = test::runProgram("/bin/sh", {"-c", "cd \"$1\" && " + command, TOVI, dir.path});
+  const std::string tovi = "\"$0\" captions result.json --size 24 --width 400 --font ";
+  const std::pair<std::string, std::string> ways[] = {
+      {"TMPDIR=/nonexistent " + tovi + "'dejavu sans' -o /dev/stdout", ""},
+      {tovi + "'DejaVu Sans' -o link.srt", "target.srt"},
+      {"{ timeout 30 cat fifo > from-fifo & } && " + tovi + "'DejaVu Sans' -o fifo; " +
+           "status=$?; wait; exit $status",
+       "from-fifo"},
+  };
+  for (const auto& [command, written] : ways) {
+    const auto fromResult =
+        test::runProgram("/bin/sh", {"-c", "cd \"$1\" && " + command, TOVI, dir.path});
     EXPECT_EQ(fromResult.status, 0) << fromResult.output;
     EXPECT_EQ(written.empty() ? fromResult.output : test::readFile(dir / written), srt) << command;
   }
-  EXPECT_EQ(std::pair(std::filesystem::is_symlink(dir / "link.srt"), std::filesystem::status(dir / "target.srt").permissions()),
-            std::pair(true, std::filesystem::perms(0600)));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.srt"));
+  EXPECT_EQ(std::filesystem::status(dir / "target.srt").permissions(),
+            std::filesystem::perms(0600));
   // Several inputs: a file for each, named after it, in the folder -o names.
-  std::filesystem::copy_file(dir / "result.json", dir / "again.json");
-  const auto several = test::runProgram(TOVI, captions({dir / "result.json", dir / "again.json"}, {"--format", "VTT", "-o", dir / "out"}));
-  EXPECT_EQ(several.output, dir / "out/result.vtt\n" + dir / "out/again.vtt\n");
+  std::filesystem::copy_file(result, dir / "again.json");
+  run = test::runProgram(
+      TOVI, captions({result, dir / "again.json"}, {"--format", "VTT", "-o", dir / "out"}));
+  EXPECT_EQ(run.output, dir / "out/result.vtt\n" + dir / "out/again.vtt\n");
   EXPECT_EQ(test::readFile(dir / "out/again.vtt"), test::readFile(dir / "out/result.vtt"));
 
   // The envelope as a picture, from the result and from the audio: the same levels, a valid SVG.
-  for (const auto& source : {dir / "result.json", speech}) ASSERT_EQ(test::runProgram(TOVI, {"envelope", source, "-o", source + ".svg"}).status, 0);
-  EXPECT_EQ(test::readFile(dir / "result.json.svg"), test::readFile(speech + ".svg"));
+  for (const auto& source : {result, speech})
+    ASSERT_EQ(test::runProgram(TOVI, {"envelope", source, "-o", source + ".svg"}).status, 0);
+  EXPECT_EQ(test::readFile(result + ".svg"), test::readFile(speech + ".svg"));
   run = test::runProgram("/usr/bin/rsvg-convert", {"-o", dir / "a.png", speech + ".svg"});
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(test::readFile(speech + ".svg").value_or("").find(" dB</text>"), std::string::npos);
@@ -419,35 +512,47 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   // Failures: the helper's own sentence (with help for a font) and a non-zero status; a file that
   // is no transcription result, or whose envelope has no usable "hop": a sentence of tovi's; wrong
   // use: the usage and status 2.
-  for (const auto& [name, text] : {std::pair{"measure.json", R"({"ok":true,"widths":[1]})"}, {"hop0.json", R"({"ok":true,"env":{"hop":0,"db":[-20]}})"},
-                                   {"hopText.json", R"({"ok":true,"env":{"hop":"0.01","db":[-20]}})"}})
+  const auto file = [&](const std::string& name, const std::string& text) {
     test::writeFile(dir / name, text);
-  for (const auto& [arguments, status, message] : std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
-           {{"transcribe", speech, "--model", dir / "missing.bin"}, 1, "tovi: Whisper model not found: " + dir / "missing.bin\n"},
-           {{"captions", dir / "result.json", "--font", "Liberaton Sans", "--size", "24", "--width", "400"}, 1,
-            "tovi: The font Liberaton Sans isn't installed on this Mac. Installed families with the nearest names: Liberation Sans, "},
-           {captions({dir / "measure.json"}), 1, "tovi: " + dir / "measure.json holds no transcript"},
-           {{"envelope", dir / "hop0.json"}, 1, "tovi: " + dir / "hop0.json holds a loudness envelope whose \"hop\" is"},
-           {{"envelope", dir / "hopText.json"}, 1, "tovi: " + dir / "hopText.json holds a loudness envelope whose"},
-           {captions({dir / "result.json", dir / "out/../result.json"}), 2,
-            "tovi: " + dir / "result.json and " + dir / "out/../result.json would both write"},
-           {{"captions", "--help"}, 0, "usage: tovi transcribe"},
-           {{"transcribe", dir / "missing.wav", "--model", model}, 1, "tovi: Audio not found: " + dir / "missing.wav\n"},
-           {{"captions", dir / "result.json", "--font", "DejaVu Sans", "--size", "24"}, 2, "tovi: captions needs --width\n"},
-           {{"captions", dir / "result.json", "--font", "DejaVu Sans", "--size", "0", "--width", "400"}, 2,
-            "tovi: --size needs a positive number, not \"0\"\n"}}) {
+    return dir / name;
+  };
+  const std::string measured = file("measure.json", R"({"ok":true,"widths":[1]})");
+  const std::string hop0 = file("hop0.json", R"({"ok":true,"env":{"hop":0,"db":[-20]}})");
+  const std::string hopText = file("hopText.json", R"({"ok":true,"env":{"hop":"0.01","db":[-20]}})");
+  const std::string notInstalled =
+      "tovi: The font Liberaton Sans isn't installed on this Mac. Installed families with the "
+      "nearest names: Liberation Sans, ";
+  const std::tuple<Strings, int, std::string> failures[] = {
+      {{"transcribe", speech, "--model", dir / "missing.bin"}, 1,
+       "tovi: Whisper model not found: " + dir / "missing.bin\n"},
+      {captions({result}, {}, "Liberaton Sans"), 1, notInstalled},
+      {captions({measured}), 1, "tovi: " + measured + " holds no transcript"},
+      {{"envelope", hop0}, 1, "tovi: " + hop0 + " holds a loudness envelope whose \"hop\" is"},
+      {{"envelope", hopText}, 1, "tovi: " + hopText + " holds a loudness envelope whose"},
+      {captions({result, dir / "out/../result.json"}), 2,
+       "tovi: " + result + " and " + dir / "out/../result.json would both write"},
+      {{"captions", "--help"}, 0, "usage: tovi transcribe"},
+      {{"captions", result, "--font", "DejaVu Sans", "--size", "24"}, 2,
+       "tovi: captions needs --width\n"},
+      {{"captions", result, "--font", "DejaVu Sans", "--size", "0", "--width", "400"}, 2,
+       "tovi: --size needs a positive number, not \"0\"\n"},
+  };
+  for (const auto& [arguments, status, message] : failures) {
     run = test::runProgram(TOVI, arguments);
-    EXPECT_EQ(std::pair(run.status, run.output.substr(0, message.size())), std::pair(status, message)) << run.output;
+    EXPECT_EQ(run.status, status) << run.output;
+    EXPECT_EQ(run.output.substr(0, message.size()), message);
   }
 }
 
 // Models of released shapes (made small): tovi gives whisper-cli the DTW preset of the shape
 // (one whose heads the model lacks makes whisper-cli crash), so the words take DTW times, not the
 // token offsets they have without DTW; a shape of no preset (distilled) runs without.
-void expectDtwPresets(const test::TempDir& dir, const std::string& speech, const std::vector<std::string>& shapes) {
-  auto firstCueStart = [&](const std::string& shape, const std::vector<std::string>& dtw) {
+void expectDtwPresets(const test::TempDir& dir, const std::string& speech, const Strings& shapes) {
+  auto firstCueStart = [&](const std::string& shape, const Strings& dtw) {
     const std::string model = dir / shape;
-    if (!test::exists(model)) { EXPECT_EQ(test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {"--shape", shape, model}).status, 0); }
+    if (!test::exists(model)) {
+      EXPECT_EQ(test::runProgram(MAKE_MODEL, {"--shape", shape, model}).status, 0);
+    }
     const auto run = test::runProgram(TOVI, captions({speech, "--model", model}, dtw));
     EXPECT_EQ(run.status, 0) << shape << ": " << run.output;
     return run.output.substr(0, 14);  // "1\nHH:MM:SS,mmm"
@@ -456,7 +561,8 @@ void expectDtwPresets(const test::TempDir& dir, const std::string& speech, const
   std::string english;
   EXPECT_EQ(firstCueStart("distil-large-v3", {}), multilingual);
   for (const auto& shape : shapes) {
-    if (shape.ends_with(".en") && english.empty()) english = firstCueStart("tiny.en", {"--dtw", "none"});
+    if (shape.ends_with(".en") && english.empty())
+      english = firstCueStart("tiny.en", {"--dtw", "none"});
     EXPECT_NE(firstCueStart(shape, {}), shape.ends_with(".en") ? english : multilingual) << shape;
   }
 }
@@ -465,15 +571,18 @@ TEST_F(Tovi, GivesWhisperTheDtwPresetOfTheModelShape) { expectDtwPresets(dir, sp
 
 // Each shape's run takes seconds.
 TEST_F(Tovi, GivesWhisperTheDtwPresetOfEveryModelShape) {
-  expectDtwPresets(dir, speech, {"tiny.en", "base", "base.en", "small", "small.en", "medium", "medium.en", "large-v1",
-                                 "large-v2", "large-v3", "large-v3-turbo"});
+  expectDtwPresets(dir, speech, {"tiny.en", "base", "base.en", "small", "small.en", "medium",
+                                 "medium.en", "large-v1", "large-v2", "large-v3",
+                                 "large-v3-turbo"});
 }
 
 // On a terminal, the device it runs on: llvmpipe (a Vulkan device that runs on the processor, and
 // slowly) when ggml is told to take it.
 TEST_F(Tovi, NamesTheGpuItRunsOn) {
-  const auto run = onTerminal("GGML_VK_VISIBLE_DEVICES=0 " + TOVI + " transcribe '" + speech + "' --model '" + model + "'");
-  EXPECT_TRUE(std::regex_search(run.output, std::regex(R"(\] 100% on the GPU: llvmpipe[^|\r\n\x1b]*(\x1b\[K)?\r?\nHello)"))) << run.output;
+  const auto run =
+      onTerminal({"transcribe", speech, "--model", model}, "GGML_VK_VISIBLE_DEVICES=0 ");
+  const std::regex named(R"(\] 100% on the GPU: llvmpipe[^|\r\n\x1b]*(\x1b\[K)?\r?\nHello)");
+  EXPECT_TRUE(std::regex_search(run.output, named)) << run.output;
 }
 
 // SIGTERM, SIGINT and SIGHUP stop tovi at once, without a terminal, in the middle of a
@@ -489,19 +598,20 @@ TEST_F(Tovi, StopsAtOnceAndLeavesNothingBehind) {
         if (inner.compare(0, 13, "tovi-whisper.") == 0) return true;
     return false;
   };
+  process::Invocation tovi;
+  tovi.executable = "/usr/bin/env";  // which becomes tovi
+  tovi.arguments = {"TMPDIR=" + temporary.path, TOVI, "transcribe", dir / "tone.wav", "--model", model};
+  tovi.out = tovi.err = process::Stream::null;
   for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
-    process::Invocation invocation;
-    invocation.executable = "/usr/bin/env";  // which becomes tovi
-    invocation.arguments = {"TMPDIR=" + temporary.path, TOVI, "transcribe", dir / "tone.wav", "--model", model};
-    invocation.out = invocation.err = process::Stream::null;
-    const pid_t pid = process::spawn(invocation).pid;
+    const pid_t pid = process::spawn(tovi).pid;
     ASSERT_TRUE(test::waitFor(whisperRuns)) << signal;
     ::kill(pid, signal);
     EXPECT_EQ(process::wait(pid), 128 + signal);
     EXPECT_EQ(files::list(temporary.path).size(), signal == SIGKILL ? 1u : 0u) << signal;
   }
-  EXPECT_EQ(test::runProgram("/usr/bin/env", {"TMPDIR=" + temporary.path, TOVI, "captions", "--help"}).status, 0);
-  EXPECT_EQ(files::list(temporary.path), std::vector<std::string>{});
+  const Strings help = {"TMPDIR=" + temporary.path, TOVI, "captions", "--help"};
+  EXPECT_EQ(test::runProgram("/usr/bin/env", help).status, 0);
+  EXPECT_EQ(files::list(temporary.path), Strings{});
 }
 
 }  // namespace

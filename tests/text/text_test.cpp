@@ -22,15 +22,19 @@ const std::string DEJAVU = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
                   WQY = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc",
                   EMOJI = "/usr/share/fonts/truetype/noto/NotoColorEmoji.ttf";
 
-double shaped(const std::string& file, const std::string& text, double size) { return test::shapedLines(file, text, size).at(0); }
+// The width of one line of text in the font file, as hb-shape gives it.
+auto shapedIn(const std::string& file) {
+  return [file](const std::string& text, double size) {
+    return test::shapedLines(file, text, size).at(0);
+  };
+}
 
-std::vector<double> widths(const std::string& name, const std::vector<std::string>& strings, double size = 12) {
+std::vector<double> widths(const std::string& name, const std::vector<std::string>& strings,
+                           double size = 12) {
   Job job;
   job.font = name, job.size = size, job.strings = strings;
   return measure(job);
 }
-
-double width(const std::string& name, const std::string& text, double size = 12) { return widths(name, {text}, size).at(0); }
 
 // Each width the sum of HarfBuzz's advances, unrounded: kerning pairs (the space's too) and
 // ligatures ("ffi" is one glyph in DejaVu Sans) as HarfBuzz sets them, in the face the PostScript,
@@ -38,15 +42,24 @@ double width(const std::string& name, const std::string& text, double size = 12)
 // regular one answers); a size of 0 or below gives the default of 12 points.
 TEST(Fonts, MatchNamesExactlyAndGiveTheSumOfHarfBuzzAdvancesUnrounded) {
   std::vector<std::string> lines = {"AV", "To", "A V", "A ", "Wavy Tower, \"quoted\" & (1,234.50)!",
-                                    "Caption: the quick brown fox jumps over the lazy dog.", "ffi fl office", ""};
+                                    "Caption: the quick brown fox jumps over the lazy dog.",
+                                    "ffi fl office", ""};
   // 26.6 rounding of each advance would be off by more than a point on a line this long.
-  while (lines.back().size() < 6000) lines.back() += "Wavy Tower, quoted text with AV and To pairs. ";
+  while (lines.back().size() < 6000)
+    lines.back() += "Wavy Tower, quoted text with AV and To pairs. ";
   std::string all;
   for (const auto& line : lines) all += line + "\n";
-  for (const auto& [name, file] : std::vector<std::pair<std::string, std::string>>{
-           {"DejaVuSans", DEJAVU}, {"DejaVu Sans", DEJAVU}, {"LiberationSans", LIBERATION}, {"Liberation Sans", LIBERATION},
-           {"LiberationSans-Bold", LIBERATION_BOLD}, {"Liberation Sans Bold", LIBERATION_BOLD}}) {
-    const auto perPoint = test::shapedLines(file, all, 1);  // times the size, the same to the last bit
+  const std::pair<std::string, std::string> faces[] = {
+      {"DejaVuSans", DEJAVU},
+      {"DejaVu Sans", DEJAVU},
+      {"LiberationSans", LIBERATION},
+      {"Liberation Sans", LIBERATION},
+      {"LiberationSans-Bold", LIBERATION_BOLD},
+      {"Liberation Sans Bold", LIBERATION_BOLD},
+  };
+  for (const auto& [name, file] : faces) {
+    // Times the size, the same to the last bit.
+    const auto perPoint = test::shapedLines(file, all, 1);
     for (double size : {0.5, 7.3, 12.0, 48.0, 1e306, 0.0, -0.0, -12.0, -1e300}) {
       std::vector<double> expected;
       for (const double w : perPoint) expected.push_back(w * (size > 0 ? size : 12));
@@ -55,95 +68,136 @@ TEST(Fonts, MatchNamesExactlyAndGiveTheSumOfHarfBuzzAdvancesUnrounded) {
   }
   // Any other name is not installed, and is named as given.
   const auto failure = [](const std::string& name) -> std::string {
-    try { widths(name, {}); return "installed"; } catch (const Failure& failure) { return failure.message; }
+    try {
+      widths(name, {});
+    } catch (const Failure& failure) {
+      return failure.message;
+    }
+    return "installed";
   };
-  for (const std::string& near : std::vector<std::string>{"liberation sans", "LIBERATIONSANS", "Liberation Sans Regular",
-                                                          "LiberationSans Bold", "Liberation  Sans", " Liberation Sans", "DejaVu", "Sans",
-                                                          "sans-serif", "Arial", "", "\"Quoted\" / name", std::string("DejaVu Sans\0x", 13)})
+  const std::string nearNames[] = {
+      "liberation sans", "LIBERATIONSANS", "Liberation Sans Regular", "LiberationSans Bold",
+      "Liberation  Sans", " Liberation Sans", "DejaVu", "Sans", "sans-serif", "Arial", "",
+      "\"Quoted\" / name", std::string("DejaVu Sans\0x", 13)};
+  for (const std::string& near : nearNames)
     EXPECT_EQ(failure(near), "The font " + near + " isn't installed on this Mac") << near;
 }
 
 TEST(Width, TakesWhatTheFontLacksFromTheFaceTheDesktopWouldChoose) {
-  const std::string zalgo = "Z\u0351a\u0338\u035Cl\u0351g\u035Co\u0338";
-  const auto dejavu = [](const std::string& text, double size) { return shaped(DEJAVU, text, size); };
-  const auto emoji = [](const std::string& text, double size) { return shaped(EMOJI, text, size); };
-  const double wide = dejavu("a much wider line", 12);
+  const std::string zalgo = "Z\u0351a\u0338\u035Cl\u0351g\u035Co\u0338",
+                    family = "\U0001F469\u200D\U0001F4BB\U0001F1EB\U0001F1F7";
+  const auto dejavu = shapedIn(DEJAVU), lib = shapedIn(LIBERATION), emoji = shapedIn(EMOJI);
   struct Case { std::string font, text; double size, expected; };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       // Liberation has neither the ideographs (WenQuanYi has) nor the check mark (DejaVu has).
       {"LiberationSans", "Ta漢字To \u2713", 30,
-       shaped(LIBERATION, "Ta", 30) + shaped(WQY, "漢字", 30) + shaped(LIBERATION, "To ", 30) + dejavu("\u2713", 30)},
+       lib("Ta", 30) + shapedIn(WQY)("漢字", 30) + lib("To ", 30) + dejavu("\u2713", 30)},
       // A mark that the base's face lacks takes the whole cluster to a face that has both,
       // unless the pair composes to a character the face has.
-      {"LiberationSans", zalgo, 24, dejavu(zalgo, 24)}, {"WenQuanYi Micro Hei", zalgo, 48, dejavu(zalgo, 48)},
-      {"LiberationSans", "Ae\u0301", 24, shaped(LIBERATION, "A\u00E9", 24)},
+      {"LiberationSans", zalgo, 24, dejavu(zalgo, 24)},
+      {"WenQuanYi Micro Hei", zalgo, 48, dejavu(zalgo, 48)},
+      {"LiberationSans", "Ae\u0301", 24, lib("A\u00E9", 24)},
       // Emoji presentation, by default, with U+FE0F or as a keycap, takes the colour emoji
       // face even where the font has a text glyph; U+FE0E keeps the text glyph.
-      {"DejaVuSans", "\u2764\uFE0F", 48, emoji("\u2764\uFE0F", 48)}, {"DejaVuSans", "\u2764\uFE0E", 48, dejavu("\u2764", 48)},
-      {"DejaVuSans", "\u2764", 48, dejavu("\u2764", 48)}, {"LiberationSans", "\U0001F600\u2708", 20, emoji("\U0001F600", 20) + dejavu("\u2708", 20)},
+      {"DejaVuSans", "\u2764\uFE0F", 48, emoji("\u2764\uFE0F", 48)},
+      {"DejaVuSans", "\u2764\uFE0E", 48, dejavu("\u2764", 48)},
+      {"DejaVuSans", "\u2764", 48, dejavu("\u2764", 48)},
+      {"LiberationSans", "\U0001F600\u2708", 20, emoji("\U0001F600", 20) + dejavu("\u2708", 20)},
       {"LiberationSans", "Hi \U0001F44D\U0001F3FD!", 48,
-       shaped(LIBERATION, "Hi ", 48) + emoji("\U0001F44D\U0001F3FD", 48) + shaped(LIBERATION, "!", 48)},
-      {"LiberationSans", "#\uFE0F\u20E3 1\u20E3", 20, emoji("#\uFE0F\u20E3", 20) + shaped(LIBERATION, " ", 20) + emoji("1\u20E3", 20)},
-      {"LiberationSans", "\U0001F469\u200D\U0001F4BB\U0001F1EB\U0001F1F7", 20, emoji("\U0001F469\u200D\U0001F4BB\U0001F1EB\U0001F1F7", 20)},
-      // Tabs stop every 28 points, past the default style's twelfth stop too; other control
-      // characters take no room.
-      {"DejaVuSans", "\t\tx\t", 12, 3 * 28.0}, {"DejaVuSans", "Caption\tb", 24, 4 * 28 + dejavu("b", 24)},  // "Caption" is 92.67 points wide
+       lib("Hi ", 48) + emoji("\U0001F44D\U0001F3FD", 48) + lib("!", 48)},
+      {"LiberationSans", "#\uFE0F\u20E3 1\u20E3", 20,
+       emoji("#\uFE0F\u20E3", 20) + lib(" ", 20) + emoji("1\u20E3", 20)},
+      {"LiberationSans", family, 20, emoji(family, 20)},
+      // Tabs stop every 28 points, past the default style's twelfth stop too ("Caption" is 92.67
+      // points wide); other control characters take no room.
+      {"DejaVuSans", "\t\tx\t", 12, 3 * 28.0},
+      {"DejaVuSans", "Caption\tb", 24, 4 * 28 + dejavu("b", 24)},
       {"DejaVuSans", std::string(13, '\t') + "b", 24, 13 * 28 + dejavu("b", 24)},
-      {"DejaVuSans", std::string("a\x01\x1b\x7f\u0080\u009f") + '\0' + "b", 24, dejavu("a", 24) + dejavu("b", 24)},
-      // Several lines measure as the widest, whatever breaks them.
-      {"DejaVuSans", "short\na much wider line", 12, wide}, {"DejaVuSans", "a much wider line\r\nshort", 12, wide},
-      {"DejaVuSans", "short\ra much wider line\n", 12, wide}, {"DejaVuSans", "x\u2028a much wider line\u2029y", 12, wide},
-      {"DejaVuSans", "\n\na much wider line\f", 12, wide}, {"DejaVuSans", "", 12, 0}, {"DejaVuSans", "\n\r\n", 12, 0},
+      {"DejaVuSans", std::string("a\x01\x1b\x7f\u0080\u009f") + '\0' + "b", 24,
+       dejavu("a", 24) + dejavu("b", 24)},
+      {"DejaVuSans", "", 12, 0},
+      {"DejaVuSans", "\n\r\n", 12, 0},
   };
+  // Several lines measure as the widest, whatever breaks them, first and last too.
+  for (const std::string end : {"\n", "\r\n", "\r", "\v", "\f", "\u0085", "\u2028", "\u2029"})
+    cases.push_back({"DejaVuSans", end + "short" + end + "a much wider line" + end + "x" + end, 12,
+                     dejavu("a much wider line", 12)});
   // Measured all at once, a thread a case, as jobs that run side by side do.
   std::vector<std::future<double>> measured;
-  for (const auto& c : cases) measured.push_back(std::async(std::launch::async, [&c] { return width(c.font, c.text, c.size); }));
+  for (const auto& c : cases)
+    measured.push_back(std::async(std::launch::async, [&c] {
+      return widths(c.font, {c.text}, c.size).at(0);
+    }));
   for (size_t i = 0; i < cases.size(); ++i)
-    EXPECT_DOUBLE_EQ(measured[i].get(), cases[i].expected) << cases[i].font << " " << json(cases[i].text) << " " << cases[i].size;
+    EXPECT_DOUBLE_EQ(measured[i].get(), cases[i].expected)
+        << cases[i].font << " " << json(cases[i].text) << " " << cases[i].size;
   // A character no installed font has still takes the font's own missing-glyph box.
-  EXPECT_GT(width("LiberationSans", "\u1200"), 0);
+  EXPECT_GT(widths("LiberationSans", {"\u1200"}).at(0), 0);
 }
 
 // Through the built helper, opened from the desktop or named alone: every string's width in order
 // (duplicates and empty strings included) with all its digits, also at a size that makes the sum
-// of advances overflow before scaling; or what is missing.
+// of advances overflow before scaling; or, each of the three missing in turn, what is missing.
 TEST(MeasureJob, AnswersEveryStringInOrderWithAllItsDigitsOrSaysWhatIsMissing) {
   std::vector<std::string> many = {"", "AV", "AV", "Ta漢字To \u2713", "two\nlines", ""};
-  for (int i = 0; i < 1000; ++i) many.push_back("Caption line " + std::to_string(i) + " with To and AV.");
+  for (int i = 0; i < 1000; ++i)
+    many.push_back("Caption line " + std::to_string(i) + " with To and AV.");
   test::TempDir dir;
-  const auto answer = [&](json job, const std::vector<std::string>& arguments = {}) { job["kind"] = "measure"; return test::runJob(job, dir.path, arguments); };
-  const auto measured = [](const std::vector<std::string>& strings, double size) { return json{{"ok", true}, {"widths", widths("Liberation Sans", strings, size)}}; };
-  EXPECT_EQ(answer({{"font", "Liberation Sans"}, {"size", 12}, {"strings", json::array()}}, {"--open"}), measured({}, 12));
-  for (const double size : {37.3, 1e306}) EXPECT_EQ(answer({{"font", "Liberation Sans"}, {"size", size}, {"strings", many}}), measured(many, size)) << size;
-  for (const json& job : {json::object(), json{{"font", "DejaVuSans"}}, json{{"font", "DejaVuSans"}, {"size", 12}},
-                          json{{"size", 12}, {"strings", {"a"}}}, json{{"font", nullptr}, {"size", 12}, {"strings", {}}}})
-    EXPECT_EQ(answer(job), (json{{"ok", false}, {"error", "measure needs font, size, strings"}})) << job;
+  const auto answer = [&](json job, const std::vector<std::string>& arguments = {}) {
+    job["kind"] = "measure";
+    return test::runJob(job, dir.path, arguments);
+  };
+  const auto measured = [](const std::vector<std::string>& strings, double size) {
+    return json{{"ok", true}, {"widths", widths("Liberation Sans", strings, size)}};
+  };
+  const json none = {{"font", "Liberation Sans"}, {"size", 12}, {"strings", json::array()}};
+  EXPECT_EQ(answer(none, {"--open"}), measured({}, 12));
+  for (const double size : {37.3, 1e306}) {
+    const json job = {{"font", "Liberation Sans"}, {"size", size}, {"strings", many}};
+    EXPECT_EQ(answer(job), measured(many, size)) << size;
+  }
+  const json missing = {{"ok", false}, {"error", "measure needs font, size, strings"}};
+  for (const json& job : {json{{"size", 12}, {"strings", {"a"}}},
+                          json{{"font", nullptr}, {"size", 12}, {"strings", {"a"}}},
+                          json{{"font", "DejaVuSans"}, {"strings", {"a"}}},
+                          json{{"font", "DejaVuSans"}, {"size", 12}}})
+    EXPECT_EQ(answer(job), missing) << job;
 }
 
 TEST(MeasureJob, FindsAFontInstalledDuringAWatchSessionUntilItIsRemoved) {
   test::TempDir dir;
   const std::string fonts = dir / "data/fonts", font = fonts + "/Qovixy.ttf";
-  for (const auto& [name, folder] : {std::pair{"XDG_DATA_HOME", "data"}, {"XDG_CACHE_HOME", "cache"}}) ::setenv(name, (dir / folder).c_str(), 1);
-  std::thread watcher([&] { EXPECT_EQ(test::runHelper({"--watch", dir / "jobs", "--idle", "2"}).status, 0); });
+  ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  ::setenv("XDG_CACHE_HOME", (dir / "cache").c_str(), 1);
+  std::thread watcher([&] {
+    EXPECT_EQ(test::runHelper({"--watch", dir / "jobs", "--idle", "2"}).status, 0);
+  });
   std::filesystem::create_directory(dir / "jobs");
   const auto job = [&](const std::string& name, const std::string& font) {
-    test::writeJob(dir / "aside", {{"kind", "measure"}, {"out", dir / name}, {"font", font}, {"size", 0}, {"strings", {"AV", "ffi"}}});
+    test::writeJob(dir / "aside", {{"kind", "measure"}, {"out", dir / name}, {"font", font},
+                                   {"size", 0}, {"strings", {"AV", "ffi"}}});
     std::filesystem::rename(dir / "aside", dir / ("jobs/" + name + ".tovijob"));
     EXPECT_TRUE(test::waitFor([&] { return test::exists(dir / name); })) << name;
     return test::readJson(dir / name);
   };
   const json answer = {{"ok", true}, {"widths", widths("DejaVu Sans", {"AV", "ffi"})}};
   EXPECT_EQ(job("before", "DejaVu Sans"), answer);
-  // A copy of DejaVu Sans under the family name "Qovixy Sans" (the name's bytes swapped in place).
+  // A copy of DejaVu Sans under the family name "Qovixy Sans" (the name's bytes swapped in place,
+  // in UTF-16 too).
   std::string bytes = test::readFile(DEJAVU).value();
-  for (const auto& [from, to] : {std::pair<std::string, std::string>{"DejaVu", "Qovixy"},
-                                 {std::string("\0D\0e\0j\0a\0V\0u", 12), std::string("\0Q\0o\0v\0i\0x\0y", 12)}})
-    for (size_t at = 0; (at = bytes.find(from, at)) != std::string::npos; at += to.size()) bytes.replace(at, to.size(), to);
+  const std::pair<std::string, std::string> swaps[] = {
+      {"DejaVu", "Qovixy"},
+      {std::string("\0D\0e\0j\0a\0V\0u", 12), std::string("\0Q\0o\0v\0i\0x\0y", 12)},
+  };
+  for (const auto& [from, to] : swaps)
+    for (size_t at = 0; (at = bytes.find(from, at)) != std::string::npos; at += to.size())
+      bytes.replace(at, to.size(), to);
   std::filesystem::create_directories(fonts);
   test::writeFile(font, bytes);
   EXPECT_EQ(job("installed", "Qovixy Sans"), answer);
   std::filesystem::remove(font);
-  EXPECT_EQ(job("removed", "Qovixy Sans"), (json{{"ok", false}, {"error", "The font Qovixy Sans isn't installed on this Mac"}}));
+  EXPECT_EQ(job("removed", "Qovixy Sans"),
+            (json{{"ok", false}, {"error", "The font Qovixy Sans isn't installed on this Mac"}}));
   watcher.join();
   for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME"}) ::unsetenv(name);
 }
