@@ -26,9 +26,7 @@ const json kNoClip{{"ok", false},
                              "select one caption clip in Premiere and press \xE2\x8C\x98" "C"}};
 const std::string kId{PR_ID}, kXml{PR_XML};
 
-test::Run tool(const std::vector<std::string>& args) {
-  return test::runProgram(TOVI_PASTEBOARD_BIN, args);
-}
+test::Run tool(const std::vector<std::string>& a) { return test::runProgram(TOVI_PASTEBOARD_BIN, a); }
 
 struct Clipboard : ::testing::Test {
   Clipboard() { ::setenv("XDG_RUNTIME_DIR", dir.path.c_str(), 1); }
@@ -169,9 +167,8 @@ TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
            {kId, std::string("\x00\xDEi\0", 4), forgiven},
            {"", "", forgiven}}) {
     test::writeFile(dir / "bytes", bytes);  // put there the way another application would
-    const auto command = type.empty() ? std::vector<std::string>{"declare", kXml}
-                                      : std::vector<std::string>{"set", type, dir / "bytes"};
-    ASSERT_EQ(tool(command).status, 0);
+    const std::vector<std::string> set{"set", type, dir / "bytes"}, declare{"declare", kXml};
+    ASSERT_EQ(tool(type.empty() ? declare : set).status, 0);
     EXPECT_EQ(read(), want) << type << ": " << bytes;
   }
   // A clip beyond the limit (a sparse file here) is answered with a sentence, never read.

@@ -131,10 +131,11 @@ struct Run : ::testing::Test {
     if (behaviour.value("record", false)) behaviour["record"] = fake / "record.json";
     test::writeFile(fake / "fake-whisper.json", behaviour.dump());
   }
-  json run(const json& extra = json::object(), const std::string& in = "") {
+  json run(const json& extra = json::object(), const std::string& in = "",
+           const std::vector<std::string>& arguments = {}) {
     json j{{"wav", dir / "a.wav"}, {"model", dir / "a.wav"}, {"whisper", whisper}};
     j.update(extra);
-    return runJob(j, in.empty() ? dir.path : in, {}, helper);
+    return runJob(j, in.empty() ? dir.path : in, arguments, helper);
   }
   test::TempDir dir, prefix, tmp, fake;
   std::string helper = prefix / "bin/ToviHelper", whisper = fake / "whisper-cli";
@@ -176,12 +177,7 @@ TEST_F(Run, StartsWhisperCliCleanWithItsArgumentsInAPrivateFolder) {
     if (given) ours["GGML_BACKEND_PATH"] = fake / "libggml-metal.so";
     behave({{"record", true}, {"transcript", R"({"t":" hi"})"}});
     const json options{{"lang", ""}, {"dtw", "tiny.en"}, {"prompt", "Ana, Bo."}};
-    const json result = run(given ? options : json{{"prompt", ""}});
-    // One level per 10 ms of the tone.
-    const json levels(std::vector<json>(50, result["env"]["db"][0]));
-    EXPECT_EQ(result, json({{"ok", true},
-                            {"whisper", {{"t", " hi"}}},
-                            {"env", {{"hop", 0.01}, {"db", levels}}}}));
+    EXPECT_EQ(run(given ? options : json{{"prompt", ""}})["whisper"], json({{"t", " hi"}}));
     const json record = test::readJson(fake / "record.json");
     const auto argv = record["argv"].get<std::vector<std::string>>();
     ASSERT_GT(argv.size(), 9u);
@@ -209,9 +205,8 @@ TEST_F(Run, StartsWhisperCliCleanWithItsArgumentsInAPrivateFolder) {
 
   // Started with SIGCHLD ignored, the helper still learns how whisper-cli ended.
   behave({{"transcript", "{}"}});
-  const json job{{"wav", dir / "a.wav"}, {"model", dir / "a.wav"}, {"whisper", whisper}};
-  const json ignoring = runJob(job, dir.path, {"--ignore-signal=CHLD", prefix / "bin/ToviHelper"},
-                               "/usr/bin/env");
+  helper = "/usr/bin/env";
+  const json ignoring = run(json::object(), "", {"--ignore-signal=CHLD", prefix / "bin/ToviHelper"});
   EXPECT_EQ(ignoring["whisper"], json::object());
 }
 
@@ -367,7 +362,6 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
   };
   const json sha{{"modelSHA", digest}}, small{{"modelSize", 3005}};
   for (const Case& c : std::vector<Case>{
-           {"files/m.bin", ""},
            {"redirect/m.bin", "", nothing, sha},
            {"files/m.bin", "", stale, sha},  // a stale partial file is not resumed
            // The digest must match exactly.
