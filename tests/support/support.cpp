@@ -50,8 +50,8 @@ bool exists(const std::string& path) {
   return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
-nlohmann::json runJob(nlohmann::json job, const std::string& dir,
-                      std::vector<std::string> arguments, const std::string& helper) {
+json runJob(json job, const std::string& dir, std::vector<std::string> arguments,
+            const std::string& helper) {
   job["out"] = dir + "/result.json";
   std::filesystem::remove(dir + "/result.json");
   writeJob(dir + "/job.tovijob", job);

@@ -14,6 +14,8 @@
 
 namespace test {
 
+using json = nlohmann::json;
+
 // A fresh folder under the temporary directory, removed with everything in it at the end.
 struct TempDir {
   TempDir();
@@ -42,24 +44,19 @@ inline Run runHelper(const std::vector<std::string>& arguments,
 
 void writeFile(const std::string& path, const std::string& bytes);
 inline std::optional<std::string> readFile(const std::string& path) { return files::read(path); }
-inline nlohmann::json readJson(const std::string& path) {
-  return nlohmann::json::parse(readFile(path).value());
-}
+inline json readJson(const std::string& path) { return json::parse(readFile(path).value()); }
 // Anything at the path, a dangling link too.
 bool exists(const std::string& path);
-inline void writeJob(const std::string& path, const nlohmann::json& job) {
-  writeFile(path, job.dump());
-}
+inline void writeJob(const std::string& path, const json& job) { writeFile(path, job.dump()); }
 
 // Writes `job` (its "out" dir/result.json) to dir/job.tovijob, runs `helper` with `arguments` and
 // the job file, and gives the result, having checked that the helper ended silent with status 0
 // within two minutes.
-nlohmann::json runJob(nlohmann::json job, const std::string& dir,
-                      std::vector<std::string> arguments = {},
-                      const std::string& helper = helperPath());
+json runJob(json job, const std::string& dir, std::vector<std::string> arguments = {},
+            const std::string& helper = helperPath());
 
 // Runs `job` (its "out" replaced) in job mode in a fresh folder and gives its "error" text.
-inline std::string errorOfJob(const nlohmann::json& job) {
+inline std::string errorOfJob(const json& job) {
   return runJob(job, TempDir().path).value("error", "");
 }
 
