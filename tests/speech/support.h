@@ -20,8 +20,10 @@ inline std::string realWhisper() { return TOVI_BUILD_DIR "/lib/ToviHelper/whispe
 
 // A 16 kHz mono 16-bit WAV of a 400 Hz tone at a quarter of full scale, by sox.
 inline void writeTone(const std::string& path, double seconds) {
-  if (test::runProgram("/usr/bin/sox", {"-D", "-n", "-r", "16000", "-c", "1", "-b", "16", path, "synth",
-                                        std::to_string(seconds), "sine", "400", "vol", "0.25"}).status != 0)
+  const std::vector<std::string> sox{
+      "-D", "-n", "-r", "16000", "-c", "1", "-b", "16", path,
+      "synth", std::to_string(seconds), "sine", "400", "vol", "0.25"};
+  if (test::runProgram("/usr/bin/sox", sox).status != 0)
     throw std::runtime_error("Cannot write " + path);
 }
 
@@ -29,13 +31,18 @@ inline void writeTone(const std::string& path, double seconds) {
 // ("http://127.0.0.1:PORT/").
 struct ModelServer {
   explicit ModelServer(const std::string& folder) {
-    process::Invocation server{"/usr/bin/python3", {TOVI_SOURCE_DIR "/tests/speech/model-server.py", folder}, {}};
+    process::Invocation server{"/usr/bin/python3",
+                               {TOVI_SOURCE_DIR "/tests/speech/model-server.py", folder}, {}};
     server.err = process::Stream::null;
     pid = process::spawn(server).pid;
     // The server writes its port, then a line feed, once it listens.
     std::string port;
-    auto listening = [&] { return (port = test::readFile(folder + "/port").value_or("")).ends_with('\n'); };
-    if (!test::waitFor(listening, std::chrono::minutes(1))) throw std::runtime_error("no model server");
+    auto listening = [&] {
+      port = test::readFile(folder + "/port").value_or("");
+      return port.ends_with('\n');
+    };
+    if (!test::waitFor(listening, std::chrono::minutes(1)))
+      throw std::runtime_error("no model server");
     url = "http://127.0.0.1:" + port.substr(0, port.size() - 1) + "/";
   }
   ~ModelServer() { ::kill(pid, SIGKILL); ::waitpid(pid, nullptr, 0); }

@@ -13,6 +13,8 @@
 
 namespace test {
 
+using Clock = std::chrono::steady_clock;
+
 TempDir::TempDir() : path(files::temporaryFolder() + "/tovitest.XXXXXX") {
   if (!::mkdtemp(path.data())) throw std::runtime_error("mkdtemp failed");
 }
@@ -26,12 +28,12 @@ Run runProgram(const std::string& executable, const std::vector<std::string>& ar
   process::Invocation program{executable, arguments, {}};
   program.outFd = program.errFd = fd.get();
   process::Watch bounded;
-  bounded.limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit);
-  const auto deadline = std::chrono::steady_clock::now() + *bounded.limit;
+  bounded.limit = std::chrono::duration_cast<Clock::duration>(limit);
+  const auto deadline = Clock::now() + *bounded.limit;
   Run result;
   try {
     result.status = process::wait(process::spawn(program).pid, bounded);
-    result.timedOut = result.status == 128 + SIGKILL && std::chrono::steady_clock::now() >= deadline;
+    result.timedOut = result.status == 128 + SIGKILL && Clock::now() >= deadline;
     result.output = readFile(dir / "output").value_or("");
   } catch (const std::exception&) {  // it could not be started: status 127
   }
@@ -39,11 +41,17 @@ Run runProgram(const std::string& executable, const std::vector<std::string>& ar
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
-  if (!(std::ofstream(path, std::ios::binary) << bytes)) throw std::runtime_error("cannot write " + path);
+  if (!(std::ofstream(path, std::ios::binary) << bytes))
+    throw std::runtime_error("cannot write " + path);
 }
 
-nlohmann::json runJob(nlohmann::json job, const std::string& dir, std::vector<std::string> arguments,
-                      const std::string& helper) {
+bool exists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+json runJob(json job, const std::string& dir, std::vector<std::string> arguments,
+            const std::string& helper) {
   job["out"] = dir + "/result.json";
   std::filesystem::remove(dir + "/result.json");
   writeJob(dir + "/job.tovijob", job);
@@ -54,7 +62,7 @@ nlohmann::json runJob(nlohmann::json job, const std::string& dir, std::vector<st
 }
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::duration<double> limit) {
-  for (const auto deadline = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < deadline;
+  for (const auto deadline = Clock::now() + limit; Clock::now() < deadline;
        std::this_thread::sleep_for(std::chrono::milliseconds(5)))
     if (condition()) return true;
   return condition();

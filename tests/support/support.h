@@ -14,6 +14,8 @@
 
 namespace test {
 
+using json = nlohmann::json;
+
 // A fresh folder under the temporary directory, removed with everything in it at the end.
 struct TempDir {
   TempDir();
@@ -35,27 +37,31 @@ struct Run {
 // the standard streams, and waits for it to end, killing it after `limit`.
 Run runProgram(const std::string& executable, const std::vector<std::string>& arguments,
                std::chrono::duration<double> limit = std::chrono::seconds(60));
-inline Run runHelper(const std::vector<std::string>& arguments, std::chrono::duration<double> limit = std::chrono::seconds(60)) {
+inline Run runHelper(const std::vector<std::string>& arguments,
+                     std::chrono::duration<double> limit = std::chrono::seconds(60)) {
   return runProgram(helperPath(), arguments, limit);
 }
 
 void writeFile(const std::string& path, const std::string& bytes);
 inline std::optional<std::string> readFile(const std::string& path) { return files::read(path); }
-inline nlohmann::json readJson(const std::string& path) { return nlohmann::json::parse(readFile(path).value()); }
+inline json readJson(const std::string& path) { return json::parse(readFile(path).value()); }
 // Anything at the path, a dangling link too.
-inline bool exists(const std::string& path) { std::error_code ec; return std::filesystem::exists(std::filesystem::symlink_status(path, ec)); }
-inline void writeJob(const std::string& path, const nlohmann::json& job) { writeFile(path, job.dump()); }
+bool exists(const std::string& path);
+inline void writeJob(const std::string& path, const json& job) { writeFile(path, job.dump()); }
 
 // Writes `job` (its "out" dir/result.json) to dir/job.tovijob, runs `helper` with `arguments` and
 // the job file, and gives the result, having checked that the helper ended silent with status 0
 // within two minutes.
-nlohmann::json runJob(nlohmann::json job, const std::string& dir, std::vector<std::string> arguments = {},
-                      const std::string& helper = helperPath());
+json runJob(json job, const std::string& dir, std::vector<std::string> arguments = {},
+            const std::string& helper = helperPath());
 
 // Runs `job` (its "out" replaced) in job mode in a fresh folder and gives its "error" text.
-inline std::string errorOfJob(const nlohmann::json& job) { return runJob(job, TempDir().path).value("error", ""); }
+inline std::string errorOfJob(const json& job) {
+  return runJob(job, TempDir().path).value("error", "");
+}
 
 // Polls `condition` until it holds or `limit` passes; true when it held.
-bool waitFor(const std::function<bool()>& condition, std::chrono::duration<double> limit = std::chrono::seconds(30));
+bool waitFor(const std::function<bool()>& condition,
+             std::chrono::duration<double> limit = std::chrono::seconds(30));
 
 }  // namespace test
