@@ -109,6 +109,22 @@ void save(const std::string& path, const std::string& bytes) {
   if (!done) cannotWrite(path, error);
 }
 
+void checkWritable(const std::string& path) {
+  if (!files::usable(path) || path.empty()) cannotWrite(path, ENOENT);
+  const Destination destination = follow(path);
+  if (destination.fd) return;
+  struct stat st;
+  if (::stat(destination.path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) cannotWrite(path, EISDIR);
+    if (!S_ISREG(st.st_mode)) return;  // written in place when the time comes
+  } else if (errno != ENOENT) {
+    cannotWrite(path, errno);
+  }
+  // A file is made, or replaced, through a new file beside it.
+  const std::string folder = files::parent(destination.path);
+  if (::access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) != 0) cannotWrite(path, errno);
+}
+
 std::string outputKey(const std::string& path) {
   if (!files::usable(path)) return path;
   const Destination destination = follow(path);

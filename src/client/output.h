@@ -11,6 +11,10 @@
 // PATH: cause".
 void save(const std::string& path, const std::string& bytes);
 
+// Throws as save() would where `path` can be seen already to take no file (its folder missing or
+// closed to us, a folder in its place), so that a long run is not made for nothing. Opens nothing.
+void checkWritable(const std::string& path);
+
 // What `path` would write: two paths with the same key write the same file (a link and its
 // target, "-" and /dev/stdout, a/../b and b).
 std::string outputKey(const std::string& path);

@@ -293,6 +293,7 @@ double audioLength(const json& result, const std::string& input) {
 
 int transcribeCommand(const Command& command) {
   if (command.inputs.size() != 1) throw Usage("transcribe needs one AUDIO file");
+  if (auto out = command.get("-o")) checkWritable(*out);
   const json result = transcribe(command, command.inputs[0]);
   if (auto out = command.get("-o")) save(*out, result.dump() + "\n");
   std::string text;
@@ -367,9 +368,12 @@ int captionsCommand(const Command& command) {
     return widths;
   };
   askedDtw(command);
-  // A missing font is found out before any transcription, not after it.
+  // A missing font, and an output that can take no file, are found out before any transcription,
+  // not after it.
   if (std::any_of(command.inputs.begin(), command.inputs.end(), [](const auto& i) { return !hasExtension(i, ".json"); }))
     measure({});
+  if (out && names.empty()) checkWritable(*out);
+  for (const auto& name : names) checkWritable(name);
   auto captions = [&](const std::string& input) {
     const json result = resultFor(command, input, names.empty() ? "" : input);
     const double length = audioLength(result, input);

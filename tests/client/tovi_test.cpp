@@ -509,8 +509,8 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(test::readFile(speech + ".svg").value_or("").find(" dB</text>"), std::string::npos);
 
-  // Failures: the helper's own sentence (with help for a font) and a non-zero status; a file that
-  // is no transcription result, or whose envelope has no usable "hop": a sentence of tovi's; wrong
+  // Failures: the helper's own sentence (with help for a font) and a non-zero status; an output
+  // that can take no file, before any work; a file that is no transcription result, or whose envelope has no usable "hop": a sentence of tovi's; wrong
   // use: the usage and status 2.
   const auto file = [&](const std::string& name, const std::string& text) {
     test::writeFile(dir / name, text);
@@ -525,6 +525,8 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   const std::tuple<Strings, int, std::string> failures[] = {
       {{"transcribe", speech, "--model", dir / "missing.bin"}, 1,
        "tovi: Whisper model not found: " + dir / "missing.bin\n"},
+      {{"transcribe", speech, "--model", dir / "missing.bin", "-o", dir / "none/r.json"}, 1,
+       "tovi: Cannot write " + dir / "none/r.json: No such file or directory\n"},
       {captions({result}, {}, "Liberaton Sans"), 1, notInstalled},
       {captions({measured}), 1, "tovi: " + measured + " holds no transcript"},
       {{"envelope", hop0}, 1, "tovi: " + hop0 + " holds a loudness envelope whose \"hop\" is"},
