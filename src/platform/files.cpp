@@ -203,15 +203,14 @@ bool placeNoReplace(int fd, const std::string& name, const std::string& path) {
 }
 
 int openOwnFile(const std::string& path, int flags) {
-  if (!usable(path) || path.empty()) return -1;
-  // An O_PATH descriptor opens nothing (no FIFO waits, no device wakes); the checks run on it,
-  // and the file is then reopened through it, so no name is looked up twice.
-  const Descriptor handle(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  // The checks run on a handle that opens nothing (no FIFO waits, no device wakes), and the file
+  // is then reopened through it, so no name is looked up twice.
+  const Descriptor held(handle(path));
   struct stat st;
-  if (!handle || ::fstat(handle.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+  if (!held || ::fstat(held.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
       st.st_nlink != 1)
     return -1;
-  return reopen(handle.get(), flags);
+  return reopen(held.get(), flags);
 }
 
 bool removeStale(const std::string& path) {
