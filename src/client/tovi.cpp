@@ -194,8 +194,10 @@ json transcribe(const Command& command, const std::string& audio, const std::str
   bar.show(downloading ? "Downloading the model" : "Loading the model", -1);
   std::function<void(const Progress&)> follow;
   if (bar.shown()) {
+    // Asked once a run: the answer starts whisper-cli, and it is the same for every input.
+    static const std::string runsOn = transcriptionDevice();
     // The helper starts again from 0 on the CPU alone when a run on the GPU fails.
-    follow = [&bar, device = transcriptionDevice(), last = int64_t{0}](const Progress& p) mutable {
+    follow = [&bar, device = runsOn, last = int64_t{0}](const Progress& p) mutable {
       if (!p.download && p.percent < last) device = "on the CPU";
       if (!p.download) last = p.percent;
       bar.show(p.download ? "Downloading the model" : "Transcribing", p.percent, p.download ? "" : device);
