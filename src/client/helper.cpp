@@ -155,11 +155,7 @@ nlohmann::json runJob(nlohmann::json job, const std::function<void(const Progres
   invocation.err = process::Stream::null;
   // The helper's temporary files (whisper-cli's output among them) go into the job's folder, so
   // that they go with it whatever becomes of the helper.
-  std::vector<std::string> environment;
-  for (auto& entry : process::environment())
-    if (entry.compare(0, 7, "TMPDIR=") != 0) environment.push_back(std::move(entry));
-  environment.push_back("TMPDIR=" + folder.path());
-  invocation.environment = std::move(environment);
+  process::setVariable(invocation, "TMPDIR", folder.path());
   process::Child child;
   try {
     child = process::spawn(invocation);

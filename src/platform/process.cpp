@@ -266,4 +266,11 @@ std::vector<std::string> environment() {
   return out;
 }
 
+void setVariable(Invocation& invocation, const std::string& name, const std::string& value) {
+  if (!invocation.environment) invocation.environment = environment();
+  const std::string prefix = name + "=";
+  std::erase_if(*invocation.environment, [&](const std::string& entry) { return entry.starts_with(prefix); });
+  invocation.environment->push_back(prefix + value);
+}
+
 }  // namespace process

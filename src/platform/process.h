@@ -67,4 +67,8 @@ int wait(pid_t pid, const Watch& watch);
 // The current environment as "NAME=value" strings.
 std::vector<std::string> environment();
 
+// Gives the child `name`=`value` in place of any value the variable had, in the environment the
+// invocation sets or, where it sets none, in ours.
+void setVariable(Invocation& invocation, const std::string& name, const std::string& value);
+
 }  // namespace process

@@ -63,15 +63,6 @@ std::vector<std::string> arguments(const Job& job, const std::string& base, bool
   return a;
 }
 
-// `environment` with `name` set to `value`, replacing any value it had.
-std::vector<std::string> setVariable(std::vector<std::string> environment, const std::string& name,
-                                     const std::string& value) {
-  const std::string prefix = name + "=";
-  std::erase_if(environment, [&](const std::string& entry) { return entry.starts_with(prefix); });
-  environment.push_back(prefix + value);
-  return environment;
-}
-
 // Reads whisper-cli's standard error on a thread of its own, one chunk per read, in order: valid
 // UTF-8 chunks go to the tail, and the last progress line of each goes to the progress file. Every
 // chunk, UTF-8 or not, is looked at for a sign that the run took a GPU.
@@ -180,9 +171,8 @@ Outcome runWhisper(const Job& job, bool cpuOnly) {
   invocation.executable = whisperPath(job);
   invocation.arguments = arguments(job, base, cpuOnly);
   const std::string metal = files::parent(invocation.executable) + "/libggml-metal.so";
-  if (files::exists(metal)) invocation.environment = setVariable(process::environment(), BACKEND_VARIABLE, metal);
-  if (cpuOnly)
-    invocation.environment = setVariable(invocation.environment.value_or(process::environment()), NO_VULKAN_VARIABLE, "1");
+  if (files::exists(metal)) process::setVariable(invocation, BACKEND_VARIABLE, metal);
+  if (cpuOnly) process::setVariable(invocation, NO_VULKAN_VARIABLE, "1");
   invocation.out = process::Stream::null;
   invocation.err = process::Stream::pipe;
 
