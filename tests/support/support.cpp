@@ -58,6 +58,9 @@ json runJob(json job, const std::string& dir, std::vector<std::string> arguments
   arguments.push_back(dir + "/job.tovijob");
   const Run run = runProgram(helper, arguments, std::chrono::minutes(2));
   EXPECT_TRUE(run.status == 0 && run.output.empty()) << run.status << ": " << run.output;
+  const Run checked = runProgram(TOVI_SOURCE_DIR "/tests/schema/check-files",
+                                 {TOVI_SOURCE_DIR "/schema", arguments.back(), job["out"]});
+  EXPECT_EQ(checked.status, 0) << checked.output;
   return readJson(job["out"]);
 }
 

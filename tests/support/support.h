@@ -51,7 +51,8 @@ inline void writeJob(const std::string& path, const json& job) { writeFile(path,
 
 // Writes `job` (its "out" dir/result.json) to dir/job.tovijob, runs `helper` with `arguments` and
 // the job file, and gives the result, having checked that the helper ended silent with status 0
-// within two minutes.
+// within two minutes and that the job, the result and the progress file match their JSON Schemas
+// (tests/schema/check-files).
 json runJob(json job, const std::string& dir, std::vector<std::string> arguments = {},
             const std::string& helper = helperPath());
 
