@@ -37,6 +37,14 @@ double seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
+// The names in `folder`.
+std::set<std::string> names(const std::string& folder) {
+  std::set<std::string> out;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    out.insert(entry.path().filename());
+  return out;
+}
+
 TEST(Idle, ReadsNumbersAsStrtodDoesInTheCLocale) {
   // A subnormal number is still the number written, and zero and infinity are numbers (a range
   // error is what makes them refused); NaN and negative times are left to the watch test.
@@ -178,14 +186,15 @@ TEST(Runner, TheResultReplacesAnOldOneAndGoesNowhereElse) {
     if (held >= 0) ::close(std::exchange(held, -1));
   }
 
-  // A full disk (here a file size limit): the new result cannot be written, and the old one
-  // must not pass for it.
+  // A full disk (here a file size limit): the new result cannot be written, the old one must not
+  // pass for it, and no part of the new one stays (beside the folder planted last).
   test::writeFile(out, "earlier");
   auto full =
       test::runProgram("/usr/bin/prlimit", {"--fsize=16", test::helperPath(), dir / "a.tovijob"});
   EXPECT_EQ(full.status, 0);
   EXPECT_EQ(full.output, "");
-  EXPECT_FALSE(test::exists(out));
+  EXPECT_EQ(names(dir.path),
+            (std::set<std::string>{"a.tovijob", "d.tovijob", "r.json.tmp", "victim"}));
 
   // Something at "out" that is not a regular file is never replaced: the job is answered beside
   // its job file instead.
@@ -253,14 +262,6 @@ exec sleep "$(cat "${0%/*}/pause")"
   }
   test::TempDir dir;
 };
-
-// The names in `folder`.
-std::set<std::string> names(const std::string& folder) {
-  std::set<std::string> out;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    out.insert(entry.path().filename());
-  return out;
-}
 
 // The i-th of many jobs' names, in name order, followed by `suffix`. Appended rather than
 // "job" + std::to_string(...): GCC 12 at -O3 warns falsely (-Wrestrict) on that.
