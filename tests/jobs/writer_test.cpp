@@ -22,7 +22,6 @@ TEST(Writer, WritesCompactJsonWithEscapedSlashesAndRawUtf8OrNoResultAtAll) {
   const auto written = test::readFile(path);
   EXPECT_EQ(written, "{\"error\":\"Audio not found: \\/a\\/b \xC3\xA9 \xE2\x8C\x98\\n\\u0001\","
                      "\"k\\/\":{},\"n\":[1,2.5,-100.0]}");
-  EXPECT_FALSE(test::exists(path + ".tmp"));
   // A value JSON cannot hold is not written, and the earlier file stays.
   for (const json& value : {json{{"x", json::array({1.0, INFINITY})}},
                             json{{"x", "\xFF not UTF-8"}}})
