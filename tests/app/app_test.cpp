@@ -456,9 +456,8 @@ TEST(Watch, SeveralWatchersKilledAtRandomRunEveryJobOnce) {
 // The answer and the folder's new name for it reach the disk before the job file is removed, so
 // that a power cut leaves either the job to run again or its whole answer.
 TEST(Watch, AnAnswerIsOnTheDiskBeforeItsJobIsRemoved) {
-  test::TempDir dir;
   const test::TempDir jobs, outs;
-  const std::string log = dir / "log";
+  const std::string log = outs / "log";
   test::writeJob(jobs / "a.tovijob", measureJob(outs / "r.json"));
   // LeakSanitizer cannot run under ptrace.
   auto traced = test::runProgram(
