@@ -171,6 +171,7 @@ TEST(Runner, TheResultReplacesAnOldOneAndGoesNowhereElse) {
   };
   // Whatever is planted at the temporary name is neither followed, nor opened, nor changed, and
   // the result still arrives. Only a file of our own that no live process holds is cleared away.
+  // (A planted link followed shows in the victim, one moved to "out" in what stays at the name.)
   const bool root = ::geteuid() == 0;
   for (const char kind : std::string(root ? "fholpd" : "fhlpd")) {
     SCOPED_TRACE(kind);
@@ -179,7 +180,6 @@ TEST(Runner, TheResultReplacesAnOldOneAndGoesNowhereElse) {
     ASSERT_EQ(plant(kind, out + ".tmp"), 0);
     EXPECT_EQ(test::runHelper({dir / "a.tovijob"}).output, "");
     EXPECT_EQ(test::readJson(out)["ok"], false);
-    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(out)));
     EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(out + ".tmp")), kind != 'f');
     // the job files, r.json, victim and what stayed: no answer beside the job, which stays
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 4 + (kind != 'f'));
