@@ -30,7 +30,6 @@ inline std::string helperPath() { return TOVI_HELPER_BIN; }
 struct Run {
   int status = 127;    // exit status, or 128 + signal; 127 when it could not be started
   std::string output;  // standard output and standard error together
-  bool timedOut = false;
 };
 
 // Runs a program with `arguments` (not counting argv[0]), inheriting every descriptor of ours but
