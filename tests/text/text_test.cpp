@@ -37,9 +37,9 @@ std::vector<double> widths(const std::string& name, const std::vector<std::strin
 }
 
 // Each width the sum of HarfBuzz's advances, unrounded: kerning pairs (the space's too) and
-// ligatures ("ffi" is one glyph in DejaVu Sans) as HarfBuzz sets them, in the face the PostScript,
-// full or family name gives (DejaVu Sans also lists condensed, light and oblique faces: the
-// regular one answers); a size of 0 or below gives the default of 12 points.
+// ligatures ("ffi" is one glyph in DejaVu Sans) as HarfBuzz sets them, in the face the PostScript
+// or full name gives ("Liberation Sans Bold" is only a full name); a size of 0 or below gives the
+// default of 12 points.
 TEST(Fonts, MatchNamesExactlyAndGiveTheSumOfHarfBuzzAdvancesUnrounded) {
   std::vector<std::string> lines = {"AV", "To", "A V", "A ", "Wavy Tower, \"quoted\" & (1,234.50)!",
                                     "Caption: the quick brown fox jumps over the lazy dog.",
@@ -51,36 +51,31 @@ TEST(Fonts, MatchNamesExactlyAndGiveTheSumOfHarfBuzzAdvancesUnrounded) {
   for (const auto& line : lines) all += line + "\n";
   const std::pair<std::string, std::string> faces[] = {
       {"DejaVuSans", DEJAVU},
-      {"DejaVu Sans", DEJAVU},
-      {"LiberationSans", LIBERATION},
-      {"Liberation Sans", LIBERATION},
-      {"LiberationSans-Bold", LIBERATION_BOLD},
       {"Liberation Sans Bold", LIBERATION_BOLD},
   };
   for (const auto& [name, file] : faces) {
-    // Times the size, the same to the last bit.
+    // Times the size, the same to the last bit; at 1e306 the sum of advances would overflow if
+    // scaled before it is summed.
     const auto perPoint = test::shapedLines(file, all, 1);
-    for (double size : {0.5, 7.3, 12.0, 48.0, 1e306, 0.0, -0.0, -12.0, -1e300}) {
+    for (double size : {7.3, 1e306, 0.0, -12.0}) {
       std::vector<double> expected;
       for (const double w : perPoint) expected.push_back(w * (size > 0 ? size : 12));
       EXPECT_EQ(widths(name, lines, size), expected) << name << " " << size;
     }
   }
-  // Any other name is not installed, and is named as given.
-  const auto failure = [](const std::string& name) -> std::string {
+  // Any other name is not installed, and is named as given: fontconfig's case and blank folding,
+  // its styles and substitutes, a prefix and a name cut at a NUL byte find nothing.
+  const std::string nearNames[] = {"liberation sans", "Liberation Sans Regular", "Liberation  Sans",
+                                   "DejaVu", "Arial", "", "\"Quoted\" / name",
+                                   std::string("DejaVu Sans\0x", 13)};
+  for (const std::string& near : nearNames) {
     try {
-      widths(name, {});
+      widths(near, {});
+      ADD_FAILURE() << near << " is installed";
     } catch (const Failure& failure) {
-      return failure.message;
+      EXPECT_EQ(failure.message, "The font " + near + " isn't installed on this Mac");
     }
-    return "installed";
-  };
-  const std::string nearNames[] = {
-      "liberation sans", "LIBERATIONSANS", "Liberation Sans Regular", "LiberationSans Bold",
-      "Liberation  Sans", " Liberation Sans", "DejaVu", "Sans", "sans-serif", "Arial", "",
-      "\"Quoted\" / name", std::string("DejaVu Sans\0x", 13)};
-  for (const std::string& near : nearNames)
-    EXPECT_EQ(failure(near), "The font " + near + " isn't installed on this Mac") << near;
+  }
 }
 
 TEST(Width, TakesWhatTheFontLacksFromTheFaceTheDesktopWouldChoose) {
