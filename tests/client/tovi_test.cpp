@@ -426,23 +426,25 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
 
   // On a terminal of 40 columns (script gives it one), a line that never wraps and names the file:
   // the download of the missing model from a loopback server from its start, then each file's
-  // loading and transcription; then the caption files' names.
+  // loading and transcription; then the caption files' names, in order: a file for each input,
+  // named after it, in the folder -o names, in the format asked for in any letter case.
   speech::ModelServer server(dir.path);
   std::filesystem::copy_file(speech, dir / "again.wav");
-  for (const char* folder : {"bar", "out"})
-    ASSERT_TRUE(std::filesystem::create_directory(dir / folder));
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "bar"));
   run = onTerminal(captions({speech, dir / "again.wav", "--model", dir / "models/tiny.bin",
                              "--model-url", server.url + "slow/tiny.bin", "--model-size",
-                             std::to_string(std::filesystem::file_size(model)), "-o", dir / "bar"}),
+                             std::to_string(std::filesystem::file_size(model)), "-o", dir / "bar"},
+                            {"--format", "VTT"}),
                    "stty cols 40; ");
   ASSERT_EQ(run.status, 0) << run.output;
   for (const auto* pattern : {R"(^\r[^\r]*speech\.wav: Downloading the model\x1b\[K\r)",
                               R"(speech\.wav: Downloading the model +\d+%)",
                               R"(again\.wav: Loading the model)",
-                              R"(again\.wav: Transcribing( \[#+\])? 100%)"})
+                              R"(again\.wav: Transcribing( \[#+\])? 100%)",
+                              R"(/bar/speech\.vtt\r?\n[\s\S]*/bar/again\.vtt\r?\n)"})
     EXPECT_TRUE(std::regex_search(run.output, std::regex(pattern)))
         << pattern << "\n" << run.output;
-  EXPECT_NE(run.output.find(dir / "bar/again.srt"), std::string::npos) << run.output;
+  EXPECT_EQ(test::readFile(dir / "bar/again.vtt"), test::readFile(dir / "bar/speech.vtt"));
   std::istringstream lines(std::regex_replace(run.output, std::regex("\x1b\\[K|\r"), "\n"));
   for (std::string line; std::getline(lines, line);) {
     const auto columns =
@@ -482,12 +484,6 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.srt"));
   EXPECT_EQ(std::filesystem::status(dir / "target.srt").permissions(),
             std::filesystem::perms(0600));
-  // Several inputs: a file for each, named after it, in the folder -o names.
-  std::filesystem::copy_file(result, dir / "again.json");
-  run = test::runProgram(
-      TOVI, captions({result, dir / "again.json"}, {"--format", "VTT", "-o", dir / "out"}));
-  EXPECT_EQ(run.output, dir / "out/result.vtt\n" + dir / "out/again.vtt\n");
-  EXPECT_EQ(test::readFile(dir / "out/again.vtt"), test::readFile(dir / "out/result.vtt"));
 
   // The envelope as a picture, from the result and from the audio: the same levels, a valid SVG.
   for (const auto& source : {result, speech})
@@ -498,8 +494,8 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   EXPECT_NE(test::readFile(speech + ".svg").value_or("").find(" dB</text>"), std::string::npos);
 
   // Failures: the helper's own sentence (with help for a font) and a non-zero status; an output
-  // that can take no file, before any work; a file that is no transcription result, or whose envelope has no usable "hop": a sentence of tovi's; wrong
-  // use: the usage and status 2.
+  // that can take no file, before any work; a file that is no transcription result, or whose
+  // envelope has no usable "hop": a sentence of tovi's; wrong use: the usage and status 2.
   const auto file = [&](const std::string& name, const std::string& text) {
     test::writeFile(dir / name, text);
     return dir / name;
@@ -519,8 +515,8 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
       {captions({measured}), 1, "tovi: " + measured + " holds no transcript"},
       {{"envelope", hop0}, 1, "tovi: " + hop0 + " holds a loudness envelope whose \"hop\" is"},
       {{"envelope", hopText}, 1, "tovi: " + hopText + " holds a loudness envelope whose"},
-      {captions({result, dir / "out/../result.json"}), 2,
-       "tovi: " + result + " and " + dir / "out/../result.json would both write"},
+      {captions({result, dir / "bar/../result.json"}), 2,
+       "tovi: " + result + " and " + dir / "bar/../result.json would both write"},
       {{"captions", "--help"}, 0, "usage: tovi transcribe"},
       {{"captions", result, "--font", "DejaVu Sans", "--size", "24"}, 2,
        "tovi: captions needs --width\n"},
