@@ -98,7 +98,7 @@ struct Cue { long long start, end; Strings lines; bool operator==(const Cue&) co
 // lines with WebVTT's character references read, or the SRT as ffmpeg's decoder turns it into ASS,
 // read as an ASS renderer does ("\\N" breaks the line, "\\{" is a brace, a word joiner is nothing),
 // with no markup left in it.
-std::vector<Cue> read(const std::string& file, bool vtt, const test::TempDir& dir) {
+std::vector<Cue> read(const std::string& file, bool vtt) {
   const std::string text = test::readFile(file).value();
   const std::string time = vtt ? R"(\d\d:\d\d:\d\d\.\d{3})" : R"(\d\d:\d\d:\d\d,\d{3})";
   EXPECT_EQ(text.substr(0, vtt ? 8 : 0), vtt ? "WEBVTT\n\n" : "");
@@ -126,7 +126,7 @@ std::vector<Cue> read(const std::string& file, bool vtt, const test::TempDir& di
     cues[i].start = ms("pts_time"), cues[i].end = cues[i].start + ms("duration_time");
   }
   if (vtt) return cues;
-  const std::string ass = dir / "shown.ass";
+  const std::string ass = file + ".ass";
   EXPECT_EQ(test::runProgram("/usr/bin/ffmpeg", {"-v", "error", "-y", "-i", file, ass}).status, 0);
   std::istringstream in(test::readFile(ass).value_or(""));
   size_t c = 0;
@@ -214,11 +214,16 @@ std::vector<Case> cases() {
       "The doctor said it was pneumonoultramicroscopicsilicovolcanoconiosis, again. Then everyone "
       "went home.";
   all.push_back(make("a word wider than the line", speak(longWord, 0.06, 1.0), 300, 2, true, true));
-  // Bursts of fast speech (about 25 characters a second) between pauses long enough to read them.
+  // Bursts of fast speech (about 25 characters a second) between pauses long enough to read them,
+  // from whisper-cli's own JSON, which tells no audio length: the last cue still gets its reading
+  // time. Times fall on frames.
   auto fast = speak("Quick, quick, get the bags and go to the car right now! We are late, "
                     "very late, we should have left an hour ago. No time to argue, just drive.",
                     0.04, 3.0);
-  all.push_back(make("fast speech", fast, 520, 2, true, true));
+  fast.back().pauseAfter = 0;
+  all.push_back(make("fast speech from whisper-cli's JSON at 23.976 fps", fast, 520, 2, true, true));
+  all.back().result = all.back().result["whisper"];
+  all.back().fps = 23.976;
   auto paused =
       speak("So I waited. And waited some more while the rain kept falling on the roof", 0.07);
   paused[2].pauseAfter = 4.0, paused[8].pauseAfter = 2.5;
@@ -226,12 +231,6 @@ std::vector<Case> cases() {
   const std::string punctuation = "Yes, of course. Well, maybe; I don't know: ask her! Really? "
                                   "\"Fine,\" she said. Tomorrow, then.";
   all.push_back(make("punctuation", speak(punctuation, 0.07, 0.6), 520, 2, true, true));
-  // whisper-cli's own JSON tells no audio length: the last cue still gets its reading time. Times
-  // fall on frames.
-  fast.back().pauseAfter = 0;
-  all.push_back(make("whisper-cli's JSON at 23.976 frames a second", fast, 520, 2, true, true));
-  all.back().result = all.back().result["whisper"];
-  all.back().fps = 23.976;
   // Text that SRT players would read as markup shows as typed; whisper's silence marker goes, other
   // sounds stay.
   const std::string markup = "[BLANK_AUDIO] She typed <i>this</i> and {\\an8} here. Then "
@@ -303,8 +302,8 @@ TEST(Captions, LinesFitTheMeasuredWidthAndCuesKeepTheRules) {
       if (c.fps > 0) more.insert(more.end(), {"--fps", std::to_string(c.fps)});
       const auto run = test::runProgram(TOVI, captions({dir / "result.json"}, more, c.font, c.width));
       ASSERT_EQ(run.status, 0) << format << ": " << run.output;
-      if (cues.empty()) cues = read(out, format == "vtt", dir);
-      else EXPECT_EQ(read(out, format == "vtt", dir), cues);
+      if (cues.empty()) cues = read(out, format == "vtt");
+      else EXPECT_EQ(read(out, format == "vtt"), cues);
     }
     Strings lines;
     std::string candidates;  // each two-line cue's possible breaks, as the two lines of each
