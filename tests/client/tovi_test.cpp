@@ -27,9 +27,7 @@ using Strings = std::vector<std::string>;
 
 const std::string TOVI = TOVI_BUILD_DIR "/bin/tovi";
 const std::string MAKE_MODEL = TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model";
-const std::string DEJAVU = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
-                  WQY = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc",
-                  LOMA = "/usr/share/fonts/truetype/tlwg/Loma.ttf";
+const std::string LOMA = "/usr/share/fonts/truetype/tlwg/Loma.ttf";
 
 // One spoken word: its tokens (the first with its leading blank, as whisper writes them), how long
 // it lasts and the silence after it.
@@ -176,8 +174,8 @@ struct Case {
 // A case of the words as spoken: in DejaVu Sans, or a script without blanks in the font given.
 Case make(std::string name, const std::vector<Spoken>& spoken, double width, int lines, bool roomy,
           bool punctuated, bool dtw = true, const std::string& font = "DejaVu Sans",
-          const std::string& file = DEJAVU) {
-  const bool spaced = file == DEJAVU;
+          const std::string& file = test::DEJAVU) {
+  const bool spaced = file == test::DEJAVU;
   Case c{name, transcript(spoken, dtw), font, file, spaced ? " " : "",
          width, lines, {}, roomy, punctuated};
   for (const auto& w : spoken) {
@@ -245,7 +243,7 @@ std::vector<Case> cases() {
   all.push_back(unspaced("Japanese",
                          "今日|は|とても|いい|天気|です|ね|。|"
                          "明日|も|晴れる|と|いい|な|と|思|い|ます|。",
-                         "WenQuanYi Micro Hei", WQY));
+                         "WenQuanYi Micro Hei", test::WQY));
   auto& tokens = all.back().result["whisper"]["transcription"][0]["tokens"];
   const auto token = std::find_if(tokens.begin(), tokens.end(),
                                   [](const json& t) { return t["text"] == "天気"; });
