@@ -491,25 +491,20 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
   EXPECT_NE(test::readFile(speech + ".svg").value_or("").find(" dB</text>"), std::string::npos);
 
   // Failures: the helper's own sentence (with help for a font) and a non-zero status; an output
-  // that can take no file, before any work; a file that is no transcription result, or whose
+  // that can take no file, before any work; a result with no transcript (for captions), or whose
   // envelope has no usable "hop": a sentence of tovi's; wrong use: the usage and status 2.
-  const auto file = [&](const std::string& name, const std::string& text) {
-    test::writeFile(dir / name, text);
-    return dir / name;
-  };
-  const std::string measured = file("measure.json", R"({"ok":true,"widths":[1]})");
-  const std::string hop0 = file("hop0.json", R"({"ok":true,"env":{"hop":0,"db":[-20]}})");
-  const std::string hopText = file("hopText.json", R"({"ok":true,"env":{"hop":"0.01","db":[-20]}})");
-  const std::string notInstalled =
-      "tovi: The font Liberaton Sans isn't installed on this Mac. Installed families with the "
-      "nearest names: Liberation Sans, ";
+  const std::string hop0 = dir / "hop0.json", hopText = dir / "hopText.json";
+  test::writeFile(hop0, R"({"ok":true,"env":{"hop":0,"db":[-20]}})");
+  test::writeFile(hopText, R"({"ok":true,"env":{"hop":"0.01","db":[-20]}})");
   const std::tuple<Strings, int, std::string> failures[] = {
       {{"transcribe", speech, "--model", dir / "missing.bin"}, 1,
        "tovi: Whisper model not found: " + dir / "missing.bin\n"},
       {{"transcribe", speech, "--model", dir / "missing.bin", "-o", dir / "none/r.json"}, 1,
        "tovi: Cannot write " + dir / "none/r.json: No such file or directory\n"},
-      {captions({result}, {}, "Liberaton Sans"), 1, notInstalled},
-      {captions({measured}), 1, "tovi: " + measured + " holds no transcript"},
+      {captions({result}, {}, "Liberaton Sans"), 1,
+       "tovi: The font Liberaton Sans isn't installed on this Mac. Installed families with the "
+       "nearest names: Liberation Sans, "},
+      {captions({hop0}), 1, "tovi: " + hop0 + " holds no transcript"},
       {{"envelope", hop0}, 1, "tovi: " + hop0 + " holds a loudness envelope whose \"hop\" is"},
       {{"envelope", hopText}, 1, "tovi: " + hopText + " holds a loudness envelope whose"},
       {captions({result, dir / "bar/../result.json"}), 2,
