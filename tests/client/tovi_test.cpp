@@ -208,10 +208,6 @@ std::vector<Case> cases() {
   all.push_back(make("long sentences", speak(story, 0.065), 480, 2, false, false));
   // Three lines, and token offsets only.
   all.push_back(make("three lines, offsets", speak(story, 0.065), 360, 3, false, false, false));
-  const std::string longWord =
-      "The doctor said it was pneumonoultramicroscopicsilicovolcanoconiosis, again. Then everyone "
-      "went home.";
-  all.push_back(make("a word wider than the line", speak(longWord, 0.06, 1.0), 300, 2, true, true));
   // Bursts of fast speech (about 25 characters a second) between pauses long enough to read them,
   // from whisper-cli's own JSON, which tells no audio length: the last cue still gets its reading
   // time. Times fall on frames.
@@ -226,9 +222,11 @@ std::vector<Case> cases() {
       speak("So I waited. And waited some more while the rain kept falling on the roof", 0.07);
   paused[2].pauseAfter = 4.0, paused[8].pauseAfter = 2.5;
   all.push_back(make("long pauses", paused, 520, 2, true, false));
+  // Punctuation of every kind, and a word wider than the line.
   const std::string punctuation = "Yes, of course. Well, maybe; I don't know: ask her! Really? "
-                                  "\"Fine,\" she said. Tomorrow, then.";
-  all.push_back(make("punctuation", speak(punctuation, 0.07, 0.6), 520, 2, true, true));
+                                  "\"Fine,\" she said. The doctor said it was "
+                                  "pneumonoultramicroscopicsilicovolcanoconiosis, again. Tomorrow, then.";
+  all.push_back(make("punctuation, a word too wide", speak(punctuation, 0.07, 0.6), 520, 2, true, true));
   // Text that SRT players would read as markup shows as typed; whisper's silence marker goes, other
   // sounds stay.
   const std::string markup = "[BLANK_AUDIO] She typed <i>this</i> and {\\an8} here. Then "
