@@ -10,6 +10,10 @@
 
 namespace test {
 
+// The font files that both the helper's widths and tovi's lines are checked in.
+inline const std::string DEJAVU = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+inline const std::string WQY = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";
+
 // The width in points of each line of `text` set in the font file: the sum of hb-shape's advances,
 // unrounded.
 inline std::vector<double> shapedLines(const std::string& file, const std::string& text, double size) {

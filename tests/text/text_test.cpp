@@ -16,10 +16,8 @@ namespace {
 
 using nlohmann::json;
 
-const std::string DEJAVU = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
-                  LIBERATION = "/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf",
+const std::string LIBERATION = "/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf",
                   LIBERATION_BOLD = "/usr/share/fonts/truetype/liberation/LiberationSans-Bold.ttf",
-                  WQY = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc",
                   EMOJI = "/usr/share/fonts/truetype/noto/NotoColorEmoji.ttf";
 
 // The width of one line of text in the font file, as hb-shape gives it.
@@ -37,12 +35,11 @@ std::vector<double> widths(const std::string& name, const std::vector<std::strin
 }
 
 // Each width the sum of HarfBuzz's advances, unrounded: kerning pairs (the space's too) and
-// ligatures ("ffi" is one glyph in DejaVu Sans) as HarfBuzz sets them, in the face the PostScript,
-// full or family name gives (DejaVu Sans also lists condensed, light and oblique faces: the
-// regular one answers); a size of 0 or below gives the default of 12 points.
+// ligatures ("ffi" is one glyph in DejaVu Sans) as HarfBuzz sets them, in the face the PostScript
+// or full name gives ("Liberation Sans Bold" is only a full name); a size of 0 or below gives the
+// default of 12 points.
 TEST(Fonts, MatchNamesExactlyAndGiveTheSumOfHarfBuzzAdvancesUnrounded) {
-  std::vector<std::string> lines = {"AV", "To", "A V", "A ", "Wavy Tower, \"quoted\" & (1,234.50)!",
-                                    "Caption: the quick brown fox jumps over the lazy dog.",
+  std::vector<std::string> lines = {"AV", "A V", "A ", "Wavy Tower, \"quoted\" & (1,234.50)!",
                                     "ffi fl office", ""};
   // 26.6 rounding of each advance would be off by more than a point on a line this long.
   while (lines.back().size() < 6000)
@@ -50,73 +47,62 @@ TEST(Fonts, MatchNamesExactlyAndGiveTheSumOfHarfBuzzAdvancesUnrounded) {
   std::string all;
   for (const auto& line : lines) all += line + "\n";
   const std::pair<std::string, std::string> faces[] = {
-      {"DejaVuSans", DEJAVU},
-      {"DejaVu Sans", DEJAVU},
-      {"LiberationSans", LIBERATION},
-      {"Liberation Sans", LIBERATION},
-      {"LiberationSans-Bold", LIBERATION_BOLD},
+      {"DejaVuSans", test::DEJAVU},
       {"Liberation Sans Bold", LIBERATION_BOLD},
   };
   for (const auto& [name, file] : faces) {
-    // Times the size, the same to the last bit.
+    // Times the size, the same to the last bit; at 1e306 the sum of advances would overflow if
+    // scaled before it is summed.
     const auto perPoint = test::shapedLines(file, all, 1);
-    for (double size : {0.5, 7.3, 12.0, 48.0, 1e306, 0.0, -0.0, -12.0, -1e300}) {
+    for (double size : {7.3, 1e306, 0.0, -12.0}) {
       std::vector<double> expected;
       for (const double w : perPoint) expected.push_back(w * (size > 0 ? size : 12));
       EXPECT_EQ(widths(name, lines, size), expected) << name << " " << size;
     }
   }
-  // Any other name is not installed, and is named as given.
-  const auto failure = [](const std::string& name) -> std::string {
+  // Any other name is not installed, and is named as given: fontconfig's case and blank folding,
+  // its styles and substitutes, a prefix and a name cut at a NUL byte find nothing.
+  const std::string nearNames[] = {"liberation sans", "Liberation Sans Regular", "Liberation  Sans",
+                                   "DejaVu", "Arial", "", "\"Quoted\" / name",
+                                   std::string("DejaVu Sans\0x", 13)};
+  for (const std::string& near : nearNames) {
     try {
-      widths(name, {});
+      widths(near, {});
+      ADD_FAILURE() << near << " is installed";
     } catch (const Failure& failure) {
-      return failure.message;
+      EXPECT_EQ(failure.message, "The font " + near + " isn't installed on this Mac");
     }
-    return "installed";
-  };
-  const std::string nearNames[] = {
-      "liberation sans", "LIBERATIONSANS", "Liberation Sans Regular", "LiberationSans Bold",
-      "Liberation  Sans", " Liberation Sans", "DejaVu", "Sans", "sans-serif", "Arial", "",
-      "\"Quoted\" / name", std::string("DejaVu Sans\0x", 13)};
-  for (const std::string& near : nearNames)
-    EXPECT_EQ(failure(near), "The font " + near + " isn't installed on this Mac") << near;
+  }
 }
 
 TEST(Width, TakesWhatTheFontLacksFromTheFaceTheDesktopWouldChoose) {
   const std::string zalgo = "Z\u0351a\u0338\u035Cl\u0351g\u035Co\u0338",
                     family = "\U0001F469\u200D\U0001F4BB\U0001F1EB\U0001F1F7";
-  const auto dejavu = shapedIn(DEJAVU), lib = shapedIn(LIBERATION), emoji = shapedIn(EMOJI);
+  const auto dejavu = shapedIn(test::DEJAVU), lib = shapedIn(LIBERATION), emoji = shapedIn(EMOJI);
   struct Case { std::string font, text; double size, expected; };
   std::vector<Case> cases = {
-      // Liberation has neither the ideographs (WenQuanYi has) nor the check mark (DejaVu has).
+      // Liberation has neither the ideographs (WenQuanYi has) nor the check mark (DejaVu has); a
+      // character no installed font has takes the font's own missing-glyph box.
       {"LiberationSans", "Ta漢字To \u2713", 30,
-       lib("Ta", 30) + shapedIn(WQY)("漢字", 30) + lib("To ", 30) + dejavu("\u2713", 30)},
+       lib("Ta", 30) + shapedIn(test::WQY)("漢字", 30) + lib("To ", 30) + dejavu("\u2713", 30)},
+      {"LiberationSans", "\u1200", 12, lib("\u1200", 12)},
       // A mark that the base's face lacks takes the whole cluster to a face that has both,
       // unless the pair composes to a character the face has.
       {"LiberationSans", zalgo, 24, dejavu(zalgo, 24)},
-      {"WenQuanYi Micro Hei", zalgo, 48, dejavu(zalgo, 48)},
       {"LiberationSans", "Ae\u0301", 24, lib("A\u00E9", 24)},
       // Emoji presentation, by default, with U+FE0F or as a keycap, takes the colour emoji
-      // face even where the font has a text glyph; U+FE0E keeps the text glyph.
-      {"DejaVuSans", "\u2764\uFE0F", 48, emoji("\u2764\uFE0F", 48)},
-      {"DejaVuSans", "\u2764\uFE0E", 48, dejavu("\u2764", 48)},
+      // face even where the font has a text glyph; U+FE0E, or a character that is text by
+      // default, keeps the text glyph.
+      {"DejaVuSans", "\u2764\uFE0E\u2764\uFE0F", 48, dejavu("\u2764", 48) + emoji("\u2764\uFE0F", 48)},
       {"DejaVuSans", "\u2764", 48, dejavu("\u2764", 48)},
       {"LiberationSans", "\U0001F600\u2708", 20, emoji("\U0001F600", 20) + dejavu("\u2708", 20)},
-      {"LiberationSans", "Hi \U0001F44D\U0001F3FD!", 48,
-       lib("Hi ", 48) + emoji("\U0001F44D\U0001F3FD", 48) + lib("!", 48)},
-      {"LiberationSans", "#\uFE0F\u20E3 1\u20E3", 20,
-       emoji("#\uFE0F\u20E3", 20) + lib(" ", 20) + emoji("1\u20E3", 20)},
+      {"LiberationSans", "1\u20E3", 20, emoji("1\u20E3", 20)},
       {"LiberationSans", family, 20, emoji(family, 20)},
-      // Tabs stop every 28 points, past the default style's twelfth stop too ("Caption" is 92.67
-      // points wide); other control characters take no room.
-      {"DejaVuSans", "\t\tx\t", 12, 3 * 28.0},
-      {"DejaVuSans", "Caption\tb", 24, 4 * 28 + dejavu("b", 24)},
-      {"DejaVuSans", std::string(13, '\t') + "b", 24, 13 * 28 + dejavu("b", 24)},
+      // Tabs stop every 28 points, from wherever the pen is, past the default style's twelfth
+      // stop too; other control characters take no room.
+      {"DejaVuSans", std::string(13, '\t') + "x\tb", 12, 14 * 28 + dejavu("b", 12)},
       {"DejaVuSans", std::string("a\x01\x1b\x7f\u0080\u009f") + '\0' + "b", 24,
        dejavu("a", 24) + dejavu("b", 24)},
-      {"DejaVuSans", "", 12, 0},
-      {"DejaVuSans", "\n\r\n", 12, 0},
   };
   // Several lines measure as the widest, whatever breaks them, first and last too.
   for (const std::string end : {"\n", "\r\n", "\r", "\v", "\f", "\u0085", "\u2028", "\u2029"})
@@ -131,17 +117,13 @@ TEST(Width, TakesWhatTheFontLacksFromTheFaceTheDesktopWouldChoose) {
   for (size_t i = 0; i < cases.size(); ++i)
     EXPECT_DOUBLE_EQ(measured[i].get(), cases[i].expected)
         << cases[i].font << " " << json(cases[i].text) << " " << cases[i].size;
-  // A character no installed font has still takes the font's own missing-glyph box.
-  EXPECT_GT(widths("LiberationSans", {"\u1200"}).at(0), 0);
 }
 
 // Through the built helper, opened from the desktop or named alone: every string's width in order
 // (duplicates and empty strings included) with all its digits, also at a size that makes the sum
 // of advances overflow before scaling; or, each of the three missing in turn, what is missing.
 TEST(MeasureJob, AnswersEveryStringInOrderWithAllItsDigitsOrSaysWhatIsMissing) {
-  std::vector<std::string> many = {"", "AV", "AV", "Ta漢字To \u2713", "two\nlines", ""};
-  for (int i = 0; i < 1000; ++i)
-    many.push_back("Caption line " + std::to_string(i) + " with To and AV.");
+  const std::vector<std::string> texts = {"", "AV", "AV", "Ta漢字To \u2713", "two\nlines", ""};
   test::TempDir dir;
   const auto answer = [&](json job, const std::vector<std::string>& arguments = {}) {
     job["kind"] = "measure";
@@ -153,12 +135,11 @@ TEST(MeasureJob, AnswersEveryStringInOrderWithAllItsDigitsOrSaysWhatIsMissing) {
   const json none = {{"font", "Liberation Sans"}, {"size", 12}, {"strings", json::array()}};
   EXPECT_EQ(answer(none, {"--open"}), measured({}, 12));
   for (const double size : {37.3, 1e306}) {
-    const json job = {{"font", "Liberation Sans"}, {"size", size}, {"strings", many}};
-    EXPECT_EQ(answer(job), measured(many, size)) << size;
+    const json job = {{"font", "Liberation Sans"}, {"size", size}, {"strings", texts}};
+    EXPECT_EQ(answer(job), measured(texts, size)) << size;
   }
   const json missing = {{"ok", false}, {"error", "measure needs font, size, strings"}};
   for (const json& job : {json{{"size", 12}, {"strings", {"a"}}},
-                          json{{"font", nullptr}, {"size", 12}, {"strings", {"a"}}},
                           json{{"font", "DejaVuSans"}, {"strings", {"a"}}},
                           json{{"font", "DejaVuSans"}, {"size", 12}}})
     EXPECT_EQ(answer(job), missing) << job;
@@ -184,7 +165,7 @@ TEST(MeasureJob, FindsAFontInstalledDuringAWatchSessionUntilItIsRemoved) {
   EXPECT_EQ(job("before", "DejaVu Sans"), answer);
   // A copy of DejaVu Sans under the family name "Qovixy Sans" (the name's bytes swapped in place,
   // in UTF-16 too).
-  std::string bytes = test::readFile(DEJAVU).value();
+  std::string bytes = test::readFile(test::DEJAVU).value();
   const std::pair<std::string, std::string> swaps[] = {
       {"DejaVu", "Qovixy"},
       {std::string("\0D\0e\0j\0a\0V\0u", 12), std::string("\0Q\0o\0v\0i\0x\0y", 12)},
