@@ -114,7 +114,6 @@ struct Run : ::testing::Test {
     fs::create_directories(prefix / "bin");
     fs::copy_file(test::helperPath(), prefix / "bin/ToviHelper");
     fs::create_symlink(TOVI_SOURCE_DIR "/tests/speech/fake-whisper-cli", whisper);
-    behave(json::object());
     ::setenv("TMPDIR", tmp.path.c_str(), 1);
   }
   // Whatever the way out, the run's private folder is gone.
@@ -335,6 +334,7 @@ TEST_F(Download, FetchesVerifiesAndReportsProgress) {
   const std::string folder = dir / "models/ggml", part = modelPath + ".part";
   const std::string victim = dir / "victim";
   test::writeFile(dir / "curl.conf", "url = \"" + server.url + "files/m.bin\"\n");
+  // Large enough that curl's buffered output reaches the partial file while the download runs.
   test::writeFile(dir / "served/big.bin", std::string(800000, 'm'));
   const std::string exists = "Cannot move " + part + " to " + modelPath + ": File exists";
   // What lies at the model's or the partial file's name before the job. Beside a model in place, a
