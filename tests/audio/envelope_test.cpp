@@ -114,9 +114,8 @@ TEST_F(Envelope, StreamingEqualsTheWholeFileArithmetic) {
     const std::vector<float> x = noise(size_t(channels) * 100003, unsigned(channels));
     EXPECT_EQ(envelope(writeAudio(dir / "float.wav", WAVF, rate, channels, x)),
               reference(x, channels, rate));
-    for (const auto& [format, full] :
-         {std::pair{WAV16, 0x1p15}, {WAV24, 0x1p23}, {FLAC16, 0x1p15}}) {
-      if (format == FLAC16 && rate > 655350) continue;  // FLAC's own limit
+    // 16-bit PCM is summed as the stored integers; 24-bit comes through the float path.
+    for (const auto& [format, full] : {std::pair{WAV16, 0x1p15}, {WAV24, 0x1p23}}) {
       std::vector<float> stored(x.size()), read(x.size());
       for (size_t i = 0; i < x.size(); ++i) {
         stored[i] = float(std::clamp(std::nearbyint(x[i] * full), -full, full - 1));
