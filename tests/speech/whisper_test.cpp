@@ -206,16 +206,15 @@ TEST_F(Run, StartsWhisperCliCleanWithItsArgumentsInAPrivateFolder) {
 TEST_F(Run, ChecksAudioModelAndEnvelopeBeforeStartingWhisperCli) {
   behave({{"record", true}});
   const std::string none = dir / "none.wav";
-  for (auto [job, error] : std::vector<std::pair<json, std::string>>{
-           {json::object(), "Audio not found: "},
+  // A null field is one not given.
+  for (const auto& [job, error] : std::vector<std::pair<json, std::string>>{
+           {{{"wav", nullptr}}, "Audio not found: "},
            {{{"wav", none}, {"model", dir / "none.bin"}}, "Audio not found: " + none},
            // An unreachable "modelURL" would turn an attempt to fetch without a "model" into a
            // download failure.
-           {{{"wav", dir / "a.wav"}, {"modelURL", "http://127.0.0.1:1/m.bin"}},
-            "Whisper model not found: "}}) {
-    job["whisper"] = whisper;
-    EXPECT_EQ(runJob(job, dir.path)["error"], error);
-  }
+           {{{"model", nullptr}, {"modelURL", "http://127.0.0.1:1/m.bin"}},
+            "Whisper model not found: "}})
+    EXPECT_EQ(run(job)["error"], error);
   // A folder passes the first check.
   EXPECT_EQ(run({{"wav", dir.path}})["error"], "Cannot read " + dir.path + ": Is a directory");
   EXPECT_FALSE(test::exists(fake / "record.json"));
