@@ -193,7 +193,6 @@ TEST_F(Run, StartsWhisperCliCleanWithItsArgumentsInAPrivateFolder) {
     EXPECT_EQ(record["folder_mode"], 0700);
     EXPECT_TRUE(folders.insert(fs::path(argv[9]).parent_path()).second) << argv[9];
   }
-  ::setenv("TMPDIR", tmp.path.c_str(), 1);
   ::unsetenv("GGML_BACKEND_PATH");
   EXPECT_FALSE(test::exists(tmp / "tovi-whisper.dead"));
   EXPECT_TRUE(test::exists(tmp / "tovi-whisper.live/inner"));
