@@ -392,17 +392,8 @@ TEST(Captions, LinesFitTheMeasuredWidthAndCuesKeepTheRules) {
   }
 }
 
-// The real whisper-cli, a folder, spoken words and the tiny model.
-struct Tovi : ::testing::Test {
-  void SetUp() override {
-    ASSERT_TRUE(test::exists(speech::realWhisper())) << "run tools/build-whisper " TOVI_BUILD_DIR;
-    ASSERT_EQ(test::runProgram(MAKE_MODEL, {model}).status, 0);
-    const Strings say = {"-w", speech, "Captions need words and times."};
-    ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", say).status, 0);
-  }
-  test::TempDir dir;
-  const std::string model = dir / "tiny.bin", speech = dir / "speech.wav";
-};
+// The real whisper-cli, the tiny model and spoken words in a folder of their own.
+using Tovi = speech::RealSpeech;
 
 // Runs tovi with `arguments` on a terminal (script gives it one), after the shell's `before`: its
 // output as the terminal shows it.

@@ -1,11 +1,13 @@
-// What the speech and client tests share: the real whisper-cli, tone audio and the loopback model
-// server.
+// What the speech and client tests share: the real whisper-cli with real speech, tone audio and the
+// loopback model server.
 #pragma once
 
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 #include "platform/process.h"
 #include "support/support.h"
@@ -17,6 +19,19 @@ using test::runJob;
 
 // The real whisper-cli that tools/build-whisper puts into the build tree.
 inline std::string realWhisper() { return TOVI_BUILD_DIR "/lib/ToviHelper/whisper/whisper-cli"; }
+
+// The real whisper-cli (CI builds it: a missing one is a broken build, not a reason to skip), the
+// tiny hand-set model, which always hears " Hello world.", and words spoken by espeak-ng.
+struct RealSpeech : ::testing::Test {
+  void SetUp() override {
+    ASSERT_TRUE(test::exists(realWhisper())) << "run tools/build-whisper " TOVI_BUILD_DIR;
+    ASSERT_EQ(test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {model}).status, 0);
+    const std::vector<std::string> say{"-w", speech, "Captions need words and times."};
+    ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", say).status, 0);
+  }
+  test::TempDir dir;
+  const std::string model = dir / "tiny.bin", speech = dir / "speech.wav";
+};
 
 // A 16 kHz mono 16-bit WAV of a 400 Hz tone at a quarter of full scale, by sox.
 inline void writeTone(const std::string& path, double seconds) {

@@ -439,15 +439,9 @@ TEST_F(Download, AStalledTransferFailsInsteadOfHangingForEver) {
 
 // The real whisper-cli 1.9.1 (built into the build tree by tools/build-whisper) over speech from
 // espeak-ng, with the tiny hand-set model: the words are the model's, everything else is real.
-TEST(RealWhisper, TheHelperAnswersWithWhatWhisperCliWritesAndCarriesItsLastLines) {
-  // CI builds whisper-cli; a missing one is a broken build, not a reason to skip.
-  ASSERT_TRUE(test::exists(realWhisper())) << "run tools/build-whisper " TOVI_BUILD_DIR;
-  test::TempDir dir;
-  const std::string model = dir / "tiny.bin", speech = dir / "speech.wav";
-  ASSERT_EQ(test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {model}).status, 0);
-  const std::string words = "The quick brown fox jumps over the lazy dog. Then it runs away.";
-  ASSERT_EQ(test::runProgram("/usr/bin/espeak-ng", {"-w", speech, words}).status, 0);
+using RealWhisper = RealSpeech;
 
+TEST_F(RealWhisper, TheHelperAnswersWithWhatWhisperCliWritesAndCarriesItsLastLines) {
   // The bundle copy in the build tree is the one the helper finds by itself.
   json result = runJob({{"wav", speech}, {"model", model}}, dir.path);
   ASSERT_EQ(result["ok"], true) << result;
