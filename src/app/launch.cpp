@@ -15,6 +15,7 @@
 #include "app/runner.h"
 #include "app/usage.h"
 #include "app/watch.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -58,6 +59,20 @@ void settleProcess() {
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+// Past the answers to "--help" and "--version" the helper prints nothing: its outcomes travel in
+// result files. A library may still write to standard error (fontconfig does when it cannot read
+// its configuration, short of descriptors say), so both standard streams go to the null device.
+// A sanitizer build keeps them for its reports.
+void silenceStandardStreams() {
+#ifndef __SANITIZE_ADDRESS__
+  const files::Descriptor null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  if (null) {
+    ::dup2(null.get(), STDOUT_FILENO);
+    ::dup2(null.get(), STDERR_FILENO);
+  }
+#endif
+}
+
 }  // namespace
 
 std::optional<double> parseIdle(const std::string& text) {
@@ -89,6 +104,7 @@ int launch(std::vector<std::string> commandLine) {
     std::fputs((a[1] == "--help" ? usageText() : versionText()).c_str(), stdout);
     return 0;
   }
+  silenceStandardStreams();
   if (a.size() >= 2 && a[1].ends_with(".tovijob")) {
     run(a[1]);
     return 0;
