@@ -59,29 +59,27 @@ json transcript(const std::vector<Spoken>& words, bool dtw = true) {
   const auto span = [](double from, double to) {
     return json{{"from", std::lround(from * 1000)}, {"to", std::lround(to * 1000)}};
   };
-  const auto token = [&](const std::string& text, double from, double to, size_t id, long dtw) {
-    return json{
-        {"text", text}, {"offsets", span(from, to)}, {"id", id}, {"p", 0.9}, {"t_dtw", dtw}};
+  const auto token = [&](const std::string& text, double from, double to, long dtw) {
+    return json{{"text", text}, {"offsets", span(from, to)}, {"t_dtw", dtw}};
   };
   json segments = json::array();
   double t = 0.5;
   for (size_t first = 0; first < words.size(); first += perSegment) {
-    json tokens = json::array({token("[_BEG_]", 0, 0, 50363, -1)});
+    json tokens = json::array({token("[_BEG_]", 0, 0, -1)});
     std::string text;
     const double from = t;
     for (size_t i = first; i < std::min(words.size(), first + perSegment); ++i) {
       const double step = words[i].duration / static_cast<double>(words[i].tokens.size());
       for (const auto& piece : words[i].tokens) {
         // DTW times run a little behind the offsets, as they do.
-        tokens.push_back(token(piece, t, t + step, 1000 + i, dtw ? std::lround(t * 100) + 2 : -1));
+        tokens.push_back(token(piece, t, t + step, dtw ? std::lround(t * 100) + 2 : -1));
         text += piece;
         t += step;
       }
       t += words[i].pauseAfter;
     }
-    tokens.push_back(token("[_TT_" + std::to_string(std::lround(t * 50)) + "]", 0, 0, 50400, -1));
-    segments.push_back({{"timestamps", {{"from", ""}, {"to", ""}}}, {"offsets", span(from, t)},
-                        {"text", text}, {"tokens", tokens}});
+    tokens.push_back(token("[_TT_" + std::to_string(std::lround(t * 50)) + "]", 0, 0, -1));
+    segments.push_back({{"offsets", span(from, t)}, {"text", text}, {"tokens", tokens}});
   }
   const std::vector<double> db(static_cast<size_t>((t + 1.0) * 100), -30.0);
   return {{"ok", true},
