@@ -254,20 +254,17 @@ std::vector<Case> cases() {
   return all;
 }
 
-// The kind of a line break between two words: after punctuation (P), where the phrase goes on (H:
-// after an article, a preposition, an auxiliary, a conjunction, or a given name before a surname),
-// or other (O).
-char kind(std::string upper, const std::string& lower) {
+// The kind of a line break after a word: after punctuation (P), where the phrase goes on (H: after
+// an article, a preposition, an auxiliary or a conjunction), or other (O).
+char kind(std::string upper) {
   static const std::regex hanging(
       "a|an|the|about|after|at|before|by|for|from|in|into|of|on|over|to|under|with|without|"
       "am|is|are|was|were|be|been|has|have|had|do|does|did|will|would|can|could|should|must|"
       "and|but|or|because|if|that|which|who|when|where|while",
       std::regex::icase);
-  static const std::regex name("[A-Z][a-z]+[,.;:!?]*");
   while (upper.back() == '"') upper.pop_back();
   if (std::string(".,;:!?").find(upper.back()) != std::string::npos) return 'P';
-  const bool givenName = std::regex_match(upper, name) && std::regex_match(lower, name);
-  return std::regex_match(upper, hanging) || givenName ? 'H' : 'O';
+  return std::regex_match(upper, hanging) ? 'H' : 'O';
 }
 
 // tovi's arguments for captions of `inputs` at 24 points in `font`, lines of `width`, then `more`.
@@ -368,7 +365,7 @@ TEST(Captions, LinesFitTheMeasuredWidthAndCuesKeepTheRules) {
       std::vector<Break> breaks;
       for (size_t k = 1; k < ws.size(); ++k, b += 2) {
         const bool alone = k == 1 || k + 1 == ws.size();
-        breaks.push_back({std::max(widths[b], widths[b + 1]), alone, kind(ws[k - 1], ws[k])});
+        breaks.push_back({std::max(widths[b], widths[b + 1]), alone, kind(ws[k - 1])});
       }
       const bool lonelyAvoidable = std::any_of(breaks.begin(), breaks.end(), [&](const Break& x) {
         return x.longest <= c.width && !x.alone;
