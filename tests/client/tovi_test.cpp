@@ -512,9 +512,8 @@ TEST_F(Tovi, TranscribesCaptionsAndDrawsRealSpeechAndSaysWhatWentWrong) {
 void expectDtwPresets(const test::TempDir& dir, const std::string& speech, const Strings& shapes) {
   auto firstCueStart = [&](const std::string& shape, const Strings& dtw) {
     const std::string model = dir / shape;
-    if (!test::exists(model)) {
-      EXPECT_EQ(test::runProgram(MAKE_MODEL, {"--shape", shape, model}).status, 0);
-    }
+    // A model that could not be made shows as tovi's failure below.
+    if (!test::exists(model)) test::runProgram(MAKE_MODEL, {"--shape", shape, model});
     const auto run = test::runProgram(TOVI, captions({speech, "--model", model}, dtw));
     EXPECT_EQ(run.status, 0) << shape << ": " << run.output;
     return run.output.substr(0, 14);  // "1\nHH:MM:SS,mmm"
