@@ -216,20 +216,18 @@ std::vector<Case> cases() {
   all.push_back(make("fast speech from whisper-cli's JSON at 23.976 fps", fast, 520, 2, true, true));
   all.back().result = all.back().result["whisper"];
   all.back().fps = 23.976;
-  auto paused =
-      speak("So I waited. And waited some more while the rain kept falling on the roof", 0.07);
-  paused[2].pauseAfter = 4.0, paused[8].pauseAfter = 2.5;
-  all.push_back(make("long pauses", paused, 520, 2, true, false));
   // Punctuation of every kind, and a word wider than the line.
   const std::string punctuation = "Yes, of course. Well, maybe; I don't know: ask her! Really? "
                                   "\"Fine,\" she said. The doctor said it was "
                                   "pneumonoultramicroscopicsilicovolcanoconiosis, again. Tomorrow, then.";
   all.push_back(make("punctuation, a word too wide", speak(punctuation, 0.07, 0.6), 520, 2, true, true));
   // Text that SRT players would read as markup shows as typed; whisper's silence marker goes, other
-  // sounds stay.
+  // sounds stay. A long pause where the phrase goes on (after "and") still parts the cues.
   const std::string markup = "[BLANK_AUDIO] She typed <i>this</i> and {\\an8} here. Then "
                              "<font color=red> came, [MUSIC] and C:\\New\\notes too.";
-  all.push_back(make("markup and silence", speak(markup, 0.07, 0.6), 520, 2, true, false));
+  auto marked = speak(markup, 0.07, 0.6);
+  marked[4].pauseAfter = 2.5;
+  all.push_back(make("markup, silence and a long pause", marked, 520, 2, true, false));
   all.back().words.erase(all.back().words.begin());
   all.back().pauses.erase(all.back().pauses.begin());
   // Scripts without blanks, lines breaking only between their words, and segments meeting without
