@@ -11,8 +11,7 @@
 #include <sndfile.h>
 
 #include "audio/envelope.h"
-#include "jobs/failure.h"
-#include "support/support.h"
+#include "speech/support.h"
 
 namespace {
 
@@ -61,18 +60,6 @@ std::vector<float> noise(size_t samples, unsigned seed) {
     x[i] = gain < 0.001f ? 0.0f : gain * uniform(random);
   }
   return x;
-}
-
-// What reading the file throws: a Failure's message, or "error: " and another error's text.
-std::string thrownBy(const std::string& path) {
-  try {
-    envelope(path);
-    return "nothing";
-  } catch (const Failure& failure) {
-    return failure.message;
-  } catch (const std::exception& error) {
-    return std::string("error: ") + error.what();
-  }
 }
 
 struct Envelope : ::testing::Test { test::TempDir dir; };
@@ -150,10 +137,11 @@ TEST_F(Envelope, FilesThatAreNotAudioOrBreakOff) {
       {dir / "fifo", "Not a regular file"},
   };
   for (const auto& [path, cause] : unreadable)
-    EXPECT_EQ(thrownBy(path), "Cannot read " + path + ": " + cause);
+    EXPECT_EQ(speech::thrownBy([&] { envelope(path); }), "Cannot read " + path + ": " + cause);
 
   // A FLAC stream that breaks off is a read error, not a short envelope.
-  EXPECT_EQ(thrownBy(flac).rfind("error: Cannot read " + flac + ": ", 0), 0u) << thrownBy(flac);
+  const std::string broken = speech::thrownBy([&] { envelope(flac); });
+  EXPECT_EQ(broken.rfind("error: Cannot read " + flac + ": ", 0), 0u) << broken;
 }
 
 }  // namespace

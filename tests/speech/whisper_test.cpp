@@ -14,7 +14,6 @@
 #include <regex>
 #include <set>
 
-#include "jobs/failure.h"
 #include "jobs/job.h"
 #include "platform/process.h"
 #include "speech/transcript_filter.h"
@@ -456,12 +455,7 @@ TEST_F(RealWhisper, TheHelperAnswersWithWhatWhisperCliWritesAndCarriesItsLastLin
   auto failure = [&](const std::string& model, const std::string& wav) {
     const json job{{"out", dir / "direct.json"}, {"wav", wav}, {"model", model},
                    {"whisper", realWhisper()}};
-    try {
-      transcribe(*decodeJob(job.dump()));
-    } catch (const Failure& failure) {
-      return failure.message;
-    }
-    return std::string("no failure");
+    return thrownBy([&] { transcribe(*decodeJob(job.dump())); });
   };
   const std::string where = "whisper_init_from_file_with_params_no_state: ";
   const std::string missing = dir / "missing.bin";
