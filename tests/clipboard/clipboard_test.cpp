@@ -177,11 +177,11 @@ TEST_F(Clipboard, ReadNeedsTheXmlAndForgivesABadId) {
   EXPECT_EQ(tool({"get", kXml}).status, 1);
   EXPECT_EQ(tool({"clear"}).status, 0);
   EXPECT_EQ(tool({"--help", "list"}).status, 2);
-  // Asked for, the usage and the version go to standard output.
+  // Asked for, the usage and the version go to standard output (the version only after a usage
+  // that succeeded).
   const auto out = test::runProgram(
       "/bin/sh", {"-c", "\"$0\" --help 2>/dev/null && exec \"$0\" --version 2>/dev/null",
                   TOVI_PASTEBOARD_BIN});
-  EXPECT_EQ(out.status, 0);
   EXPECT_TRUE(out.output.starts_with("usage: tovi-pasteboard")) << out.output;
   EXPECT_NE(out.output.find("\ntovi-pasteboard 0."), std::string::npos) << out.output;
 }
@@ -211,13 +211,12 @@ TEST_F(Clipboard, OnlyWatchModeBouncesAndAnswersAfterTheBounce) {
                     {"id", name(i)}});
   const pid_t helper =
       process::spawn({test::helperPath(), {"--watch", jobs.path, "--idle", "1"}, {}}).pid;
-  int helperStatus = -1;
-  std::vector<int> bounces;  // how each process adopted from the helper ended
+  // How each process adopted from the helper ended (the helper's own status is the watch tests').
+  std::vector<int> bounces;
   const auto reap = [&] {
     for (int pid, status; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
       const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      if (pid == helper) helperStatus = code;
-      else bounces.push_back(code);
+      if (pid != helper) bounces.push_back(code);
     }
   };
 
@@ -237,7 +236,6 @@ TEST_F(Clipboard, OnlyWatchModeBouncesAndAnswersAfterTheBounce) {
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(helper) + "/task"))
     EXPECT_EQ(test::readFile(task.path() / "children").value(), "") << task.path();
   ASSERT_TRUE(test::waitFor([&] { reap(); return noChildren(); }));
-  EXPECT_EQ(helperStatus, 0);
   EXPECT_EQ(bounces, std::vector<int>(count, 0));
   // Each bounce followed a good write, whose answer clipboardWrite's job-mode runs check.
   EXPECT_EQ(test::readJson(jobs / "bad.json")["ok"], false);
