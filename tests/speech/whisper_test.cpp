@@ -122,7 +122,7 @@ struct Run : ::testing::Test {
     if (auto pid = test::readFile(fake / "grandchild.pid")) ::kill(std::stoi(*pid), SIGKILL);
   }
   // With "record": true, the fake writes what it saw to record.json beside itself.
-  void behave(const json& behaviour) { test::writeFile(fake / "fake-whisper.json", behaviour.dump()); }
+  void behave(const json& what) { test::writeFile(fake / "fake-whisper.json", what.dump()); }
   json run(const json& extra = json::object(), const std::string& in = "") {
     json j{{"wav", dir / "a.wav"}, {"model", dir / "a.wav"}, {"whisper", whisper}};
     j.update(extra);
