@@ -126,9 +126,8 @@ TEST_F(Envelope, FilesThatAreNotAudioOrBreakOff) {
   // A WAV cut in its data holds the frames before the cut.
   EXPECT_EQ(envelope(wav), std::vector<double>(50, -6.0));
   // A NUL would cut the path short in the C library, and "x.wav" be what is read. Neither
-  // standard input ("-") nor a FIFO's writer is waited on.
-  // A missing file fails as "-" does; a folder's "Is a directory" is seen through the helper
-  // (Run.ChecksTheJobThenFindsWhisperCli).
+  // standard input ("-") nor a FIFO's writer is waited on. (A missing file fails as "-" does; a
+  // folder's "Is a directory" is seen through the helper in Run.ChecksTheJobThenFindsWhisperCli.)
   const std::pair<std::string, std::string> unreadable[] = {
       {dir / "notes.au", "Format not recognised."},
       {dir / std::string("x.wav\0.txt", 10), "The path holds a NUL character"},
