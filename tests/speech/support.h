@@ -1,5 +1,5 @@
-// What the speech and client tests share: the real whisper-cli with real speech, tone audio and the
-// loopback model server.
+// What the speech, audio and client tests share: the real whisper-cli with real speech, tone audio,
+// the loopback model server, and what a call throws.
 #pragma once
 
 #include <signal.h>
@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "jobs/failure.h"
 #include "platform/process.h"
 #include "support/support.h"
 
@@ -16,6 +17,19 @@ namespace speech {
 
 using json = nlohmann::json;
 using test::runJob;
+
+// What `work` throws: a Failure's message, "error: " and another error's text, or "nothing".
+template <typename Work>
+std::string thrownBy(Work work) {
+  try {
+    work();
+    return "nothing";
+  } catch (const Failure& failure) {
+    return failure.message;
+  } catch (const std::exception& error) {
+    return std::string("error: ") + error.what();
+  }
+}
 
 // The real whisper-cli that tools/build-whisper puts into the build tree.
 inline std::string realWhisper() { return TOVI_BUILD_DIR "/lib/ToviHelper/whisper/whisper-cli"; }
