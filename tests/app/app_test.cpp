@@ -46,11 +46,10 @@ std::set<std::string> names(const std::string& folder) {
 }
 
 TEST(Idle, ReadsNumbersAsStrtodDoesInTheCLocale) {
-  // A subnormal number is still the number written, and zero and infinity are numbers (a range
-  // error is what makes them refused); NaN and negative times are left to the watch test.
+  // A subnormal number is still the number written, and infinity is a number (a range error is
+  // what makes one refused). Plain numbers, zero, NaN and negative times are left to the watch
+  // tests, whose watchers would otherwise wait the default 60 s.
   const std::pair<const char*, double> numbers[] = {
-      {"2.5", 2.5},
-      {"0", 0.0},
       {"1e-310", 1e-310},
       {"inf", INFINITY}};
   for (const auto& [text, value] : numbers) EXPECT_EQ(parseIdle(text), value) << text;
