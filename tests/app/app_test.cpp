@@ -70,9 +70,7 @@ TEST(Launch, TheArgumentsChooseTheMode) {
   for (const std::string& line : {std::string("--watch"), dir / "A.TOVIJOB"})
     apps.push_back(process::spawn({test::helperPath(), {line}, {}}).pid);
   test::writeJob(dir / "a.tovijob", {{"out", out}});
-  const auto run = test::runHelper({dir / "a.tovijob", "--watch", dir.path, "--bounce"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.output, "");
+  test::runHelper({dir / "a.tovijob", "--watch", dir.path, "--bounce"});
   EXPECT_EQ(test::readJson(out)["ok"], false);
   auto start = Clock::now();
   EXPECT_EQ(test::runHelper({"--watch", dir.path, "--bounce"}).status, 0);
