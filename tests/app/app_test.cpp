@@ -102,25 +102,22 @@ TEST(Launch, TheArgumentsChooseTheMode) {
 
 TEST(Runner, AJobThatCannotBeReadGetsItsErrorBesideIt) {
   test::TempDir dir;
+  const std::string out = dir / "r.json";
   // No writer: it must not hang. (Anything else that is not a regular file, a folder say, is
   // refused by the same check.)
   ASSERT_EQ(::mkfifo((dir / "fifo.tovijob").c_str(), 0644), 0);
   // The decoder's rules (tested with it) decide; a job with a usable "out" but a bad field gets
   // no file at that "out". (A file that is no JSON at all: the watch test's "c.tovijob".)
-  test::writeJob(dir / "bad.tovijob", {{"out", dir / "r.json"}, {"size", "12"}});
+  test::writeJob(dir / "bad.tovijob", {{"out", out}, {"size", "12"}});
   const json unreadable = {{"ok", false}, {"error", "Unreadable job file"}};
   for (const char* name : {"missing.tovijob", "fifo.tovijob", "bad.tovijob"}) {
     EXPECT_EQ(test::runHelper({dir / name}).status, 0) << name;
     EXPECT_EQ(test::readJson(dir / name + ".result.json"), unreadable) << name;
   }
-  EXPECT_FALSE(test::exists(dir / "r.json"));
-}
+  EXPECT_FALSE(test::exists(out));
 
-// A job of exactly 64 MB is read whole and its unknown keys ignored; one byte more, or 1 TB
-// (sparse: never read), is refused with a reason.
-TEST(Runner, AJobFileIsReadUpTo64MB) {
-  test::TempDir dir;
-  const std::string out = dir / "r.json";
+  // A job of exactly 64 MB is read whole and its unknown keys ignored; one byte more, or 1 TB
+  // (sparse: never read), is refused with a reason.
   std::string bytes = json{{"out", out}, {"kind", "measure"}, {"pad", ""}}.dump();
   bytes.insert(bytes.size() - 2, (size_t{64} << 20) - bytes.size(), 'x');
   test::writeFile(dir / "big.tovijob", bytes);
