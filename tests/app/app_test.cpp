@@ -269,13 +269,11 @@ TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
   // Both write the same result file, so the one left is the job that ran last.
   test::writeJob(dir / "b.tovijob", measureJob(out));
   test::writeJob(dir / "B.tovijob", transcribeJob(out));  // upper case sorts first
-  test::writeJob(dir / "\xC3\xA9.tovijob", transcribeJob(dir / "e.json"));  // é after ASCII
   test::writeFile(dir / "c.tovijob", "not json");
   test::writeJob(dir / "d.TOVIJOB", transcribeJob(dir / "d.json"));
   // A claim that nobody holds is a job whose watcher died: it runs, and then a job of its name.
   test::writeJob(dir / "f.tovijob.taken", transcribeJob(dir / "f.json"));
   test::writeJob(dir / "f.tovijob", measureJob(dir / "f.json"));
-  test::writeFile(dir / "g.tovijob.taken", "left over");
   // An idle time of zero, negative or NaN returns without looking at the folder.
   for (const char* idle : {"0", "-1", "nan"})
     EXPECT_EQ(test::runHelper({"--watch", dir.path, "--idle", idle}).status, 0);
@@ -293,13 +291,11 @@ TEST(Watch, RunsJobsInNameOrderAndLeavesOnlyTheirResults) {
   // What is left, each with its "error".
   std::map<std::string, json> left;
   for (const auto& name : names(dir.path)) left[name] = test::readJson(dir / name)["error"];
-  const json measure = test::errorOfJob(measureJob(out)), unreadable = "Unreadable job file";
+  const json measure = test::errorOfJob(measureJob(out));
   const std::map<std::string, json> expected = {
-      {"c.tovijob.taken.result.json", unreadable},
+      {"c.tovijob.taken.result.json", "Unreadable job file"},
       {"d.TOVIJOB", nullptr},
-      {"e.json", test::errorOfJob(transcribeJob(out))},
       {"f.json", measure},
-      {"g.tovijob.taken.result.json", unreadable},
       {"r.json", measure}};
   EXPECT_EQ(left, expected);
 }
