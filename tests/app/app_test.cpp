@@ -356,8 +356,7 @@ TEST(Watch, NeverClaimsAJobFileOfAnotherUser) {
       }
     }
   });
-  const pid_t swapped = startWatcher(jobs.path, "2");
-  EXPECT_EQ(process::wait(swapped), 0);
+  EXPECT_EQ(test::runHelper({"--watch", jobs.path, "--idle", "2"}).status, 0);
   EXPECT_FALSE(test::exists(dir / "their.json"));
   for (int i = 0; i < count; ++i) EXPECT_TRUE(test::exists(dir / nth(i, ".json"))) << i;
 }
