@@ -49,10 +49,8 @@ TEST(Idle, ReadsNumbersAsStrtodDoesInTheCLocale) {
   // A subnormal number is still the number written, and infinity is a number (a range error is
   // what makes one refused). Plain numbers, zero, NaN and negative times are left to the watch
   // tests, whose watchers would otherwise wait the default 60 s.
-  const std::pair<const char*, double> numbers[] = {
-      {"1e-310", 1e-310},
-      {"inf", INFINITY}};
-  for (const auto& [text, value] : numbers) EXPECT_EQ(parseIdle(text), value) << text;
+  EXPECT_EQ(parseIdle("1e-310"), 1e-310);
+  EXPECT_EQ(parseIdle("inf"), INFINITY);
   for (const char* text : {"", " 5", "30s", "1e999", "1e-999"})
     EXPECT_FALSE(parseIdle(text)) << text;
 }
