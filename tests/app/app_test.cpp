@@ -56,16 +56,16 @@ TEST(Idle, ReadsNumbersAsStrtodDoesInTheCLocale) {
 // "--open" in order and ends, or ends by itself 5 s after launching when no document arrives.
 TEST(Launch, TheArgumentsChooseTheMode) {
   test::TempDir dir;
-  const std::string out = dir / "result.json";  // where test::runJob's jobs answer too
   test::writeJob(dir / "A.TOVIJOB", {{"out", dir / "A.json"}});
   // "--watch" alone and a job extension in other letter case, waiting side by side meanwhile.
   const auto launched = Clock::now();
   std::vector<pid_t> apps;
   for (const std::string& line : {std::string("--watch"), dir / "A.TOVIJOB"})
     apps.push_back(process::spawn({test::helperPath(), {line}, {}}).pid);
-  test::writeJob(dir / "a.tovijob", {{"out", out}});
+  // It answers where test::runJob's jobs answer too.
+  test::writeJob(dir / "a.tovijob", {{"out", dir / "result.json"}});
   test::runHelper({dir / "a.tovijob", "--watch", dir.path, "--bounce"});
-  EXPECT_EQ(test::readJson(out)["ok"], false);
+  EXPECT_EQ(test::readJson(dir / "result.json")["ok"], false);
   auto start = Clock::now();
   EXPECT_EQ(test::runHelper({"--watch", dir.path, "--bounce"}).status, 0);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(150));
