@@ -26,8 +26,6 @@ using nlohmann::json;
 using Strings = std::vector<std::string>;
 
 const std::string TOVI = TOVI_BUILD_DIR "/bin/tovi";
-const std::string MAKE_MODEL = TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model";
-const std::string LOMA = "/usr/share/fonts/truetype/tlwg/Loma.ttf";
 
 // One spoken word: its tokens (the first with its leading blank, as whisper writes them), how long
 // it lasts and the silence after it.
@@ -248,7 +246,7 @@ std::vector<Case> cases() {
                          "ภาษา|ไทย|เป็น|ภาษา|ที่|เขียน|"
                          "โดย|ไม่มี|ช่อง|ว่าง|ระหว่าง|"
                          "คำ|ผู้|อ่าน|ต้อง|แยก|คำ|เอง",
-                         "Loma", LOMA));
+                         "Loma", "/usr/share/fonts/truetype/tlwg/Loma.ttf"));
   return all;
 }
 
@@ -511,7 +509,8 @@ void expectDtwPresets(const test::TempDir& dir, const std::string& speech, const
   auto firstCueStart = [&](const std::string& shape, const Strings& dtw) {
     const std::string model = dir / shape;
     // A model that could not be made shows as tovi's failure below.
-    if (!test::exists(model)) test::runProgram(MAKE_MODEL, {"--shape", shape, model});
+    if (!test::exists(model))
+      test::runProgram(TOVI_SOURCE_DIR "/tools/make-tiny-whisper-model", {"--shape", shape, model});
     const auto run = test::runProgram(TOVI, captions({speech, "--model", model}, dtw));
     EXPECT_EQ(run.status, 0) << shape << ": " << run.output;
     return run.output.substr(0, 14);  // "1\nHH:MM:SS,mmm"
