@@ -372,8 +372,8 @@ int captionsCommand(const Command& command) {
   askedDtw(command);
   // A missing font, and an output that can take no file, are found out before any transcription,
   // not after it.
-  if (std::any_of(command.inputs.begin(), command.inputs.end(), [](const auto& i) { return !hasExtension(i, ".json"); }))
-    measure({});
+  const auto audio = [](const std::string& input) { return !hasExtension(input, ".json"); };
+  if (std::any_of(command.inputs.begin(), command.inputs.end(), audio)) measure({});
   if (out && names.empty()) checkWritable(*out);
   for (const auto& name : names) checkWritable(name);
   auto captions = [&](const std::string& input) {

@@ -217,7 +217,8 @@ bool removeStale(const std::string& path) {
   const Descriptor fd(openOwnFile(path, O_RDONLY));
   // Taking the lock proves that no live process holds the file; the name is removed only while
   // it is still the file that was checked.
-  return fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && names(path, fd.get()) && ::unlink(path.c_str()) == 0;
+  return fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && names(path, fd.get()) &&
+         ::unlink(path.c_str()) == 0;
 }
 
 bool names(const std::string& path, int fd) {
@@ -294,7 +295,8 @@ void sweepPrivateFolders(const std::string& prefix) {
   if (!parent) return;
   for (const auto& name : list(temporary)) {
     if (!name.starts_with(prefix)) continue;
-    const Descriptor dir(::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor dir(
+        ::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (!dir || ::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid()) continue;
     const Descriptor lock(::openat(dir.get(), LOCK, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));

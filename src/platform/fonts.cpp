@@ -216,7 +216,8 @@ std::unique_ptr<Face> openFace(const FaceRef& ref) {
   files::Descriptor fd(::open(ref.first.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat st;
   char magic[4] = {};
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || readAt(fd.get(), magic, 4, 0) != 4) return nullptr;
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || readAt(fd.get(), magic, 4, 0) != 4)
+    return nullptr;
   const unsigned index = unsigned(ref.second) & 0xFFFF;
   HbFace face;
   if (std::memcmp(magic, "wOFF", 4) == 0 || std::memcmp(magic, "wOF2", 4) == 0) {

@@ -85,9 +85,10 @@ std::optional<std::string> readAt(int dir, std::string_view name, size_t limit =
 // its name again.
 bool replaceAt(int dir, std::string_view name, std::string_view bytes) {
   const std::string path = "/proc/self/fd/" + std::to_string(dir) + "/" + std::string(name);
-  return files::placeBeside(
-      path, [&](const files::NewFile& tmp) { return ::fchmod(tmp.fd, 0600) == 0 && files::writeAll(tmp.fd, bytes); },
-      {.suffix = std::string(kTemporary), .flush = false});
+  const auto fill = [&](const files::NewFile& tmp) {
+    return ::fchmod(tmp.fd, 0600) == 0 && files::writeAll(tmp.fd, bytes);
+  };
+  return files::placeBeside(path, fill, {.suffix = std::string(kTemporary), .flush = false});
 }
 
 std::vector<std::string> entries(int dir) {
@@ -128,7 +129,8 @@ std::string typeOf(std::string_view name) {
   for (size_t i = 0; i < name.size(); ++i) {
     unsigned char byte = 0;
     const char* digits = name.data() + i + 1;
-    if (name[i] == '%' && i + 2 < name.size() && std::from_chars(digits, digits + 2, byte, 16).ptr == digits + 2) {
+    if (name[i] == '%' && i + 2 < name.size() &&
+        std::from_chars(digits, digits + 2, byte, 16).ptr == digits + 2) {
       type += static_cast<char>(byte);
       i += 2;
     } else {

@@ -236,7 +236,8 @@ int wait(pid_t pid, const Watch& watch) {
       if (!pipe && !ended) {
         siginfo_t info;
         std::memset(&info, 0, sizeof info);
-        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0) break;
+        const int flags = WEXITED | WNOHANG | WNOWAIT;
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, flags) != 0 || info.si_pid != 0) break;
       }
       continue;
     }

@@ -210,7 +210,8 @@ void downloadModel(const Job& job) {
   // file that goes into place is the one open here, whose bytes were checked.
   if (!files::placeNoReplace(part.fd.get(), part.path, model)) {
     const int cause = errno;
-    if (cause != EEXIST || !arrivedFits(job)) throw systemError("Cannot move " + part.path + " to " + model, cause);
+    if (cause != EEXIST || !arrivedFits(job))
+      throw systemError("Cannot move " + part.path + " to " + model, cause);
   }
   files::syncFolderOf(model);
 }

@@ -113,7 +113,8 @@ bool writeResult(const Transcription& result, int fd) {
       !out.put(R"(,"db":[)"))
     return false;
   for (size_t i = 0; i < result.env.db.size(); ++i) {
-    if (!std::isfinite(result.env.db[i])) throw Failure("The result of this job could not be written as JSON");
+    if (!std::isfinite(result.env.db[i]))
+      throw Failure("The result of this job could not be written as JSON");
     char* w = out.reserve(NUMBER_SIZE + 1);
     if (w == nullptr) return false;
     if (i > 0) *w++ = ',';
